@@ -1,0 +1,64 @@
+// Owns the Python gate for module threads and its closing at interpreter exit.
+#include "core/gate.hpp"
+
+#include <atomic>
+#include <mutex>
+
+#include "lib/py_ref.hpp"
+
+namespace kestro::core::gate {
+
+namespace {
+
+// Leaked: module threads may still look at the gate while the process exits.
+std::mutex& entry_mutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::atomic<bool> g_closed{false};
+std::atomic<bool> g_installed{false};
+
+PyObject* close_gate(PyObject*, PyObject*) {
+  // Threads between their closed check and holding the interpreter lock hold entry_mutex; let them finish
+  // taking the lock so that none enters after this returns.
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::lock_guard lock(entry_mutex());
+    g_closed.store(true, std::memory_order_seq_cst);
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef close_gate_def = {"_kestro_close_gate", close_gate, METH_NOARGS, nullptr};
+
+}  // namespace
+
+int install() {
+  if (g_installed.exchange(true)) return 0;
+  kestro::py::PyRef atexit = kestro::py::PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  kestro::py::PyRef fn = kestro::py::PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
+  if (!fn) return -1;
+  kestro::py::PyRef r = kestro::py::PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  if (!r) {
+    g_installed.store(false);
+    return -1;
+  }
+  return 0;
+}
+
+std::optional<PyGILState_STATE> enter() {
+  std::unique_lock lock(entry_mutex());
+  if (g_closed.load(std::memory_order_seq_cst)) return std::nullopt;
+  PyGILState_STATE state = PyGILState_Ensure();
+  lock.unlock();
+  kestro::py::drain_parked_decrefs();
+  return state;
+}
+
+void leave(PyGILState_STATE state) { PyGILState_Release(state); }
+
+bool is_closed() noexcept { return g_closed.load(std::memory_order_seq_cst); }
+
+}  // namespace kestro::core::gate

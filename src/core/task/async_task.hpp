@@ -1,0 +1,39 @@
+// Owns background tasks: the state one task shares between its runtime task, its handle and its registry
+// entry, and the task body that calls the Python function once on a runtime worker thread.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/manager/registry.hpp"
+#include "lib/py_ref.hpp"
+#include "runtime/async_mutex.hpp"
+
+namespace kestro::core {
+
+struct TaskState {
+  std::atomic<bool> completed{false};
+  std::atomic<bool> cancelled{false};
+  rt::AsyncMutexSlot<py::AnyThreadRef> result;
+  rt::AsyncMutexSlot<std::optional<std::string>> error;
+};
+
+struct StartedTask {
+  std::uint64_t id;
+  std::shared_ptr<TaskState> state;
+  HandleSlot handle;
+};
+
+// Starts `func(*args)` in the background and registers it. The caller holds the interpreter lock.
+// Throws rt::RuntimeUnavailable when the shared runtime cannot be built.
+StartedTask start_task(PyObject* func, PyObject* args);
+
+// The stored text of the exception that is set: "{qualified type name}: {str()}". Clears the exception.
+std::string describe_raised_exception();
+
+}  // namespace kestro::core

@@ -1,0 +1,32 @@
+// Owns argument parsing for METH_FASTCALL | METH_KEYWORDS entry points: every parameter by position or by
+// keyword, trailing parameters optional, and the interpreter's TypeError forms for missing, surplus,
+// duplicated and unexpected arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+namespace kestro::py {
+
+struct Params {
+  const char* callable;          // as named in messages, e.g. "wait_all"
+  const char* const* names;      // parameter names in order
+  std::size_t count;
+  std::size_t required;          // the first `required` parameters have no default
+};
+
+// Fills `out[0..count)` with borrowed references, nullptr where an optional argument was left out.
+// Returns false with a TypeError set when the call does not fit the parameters.
+bool parse_args(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Refuses any argument at all.
+bool parse_no_args(const char* callable, Py_ssize_t nargs, PyObject* kwnames);
+
+template <std::size_t N>
+struct ParamList {
+  std::array<const char*, N> names;
+};
+
+}  // namespace kestro::py

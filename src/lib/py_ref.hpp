@@ -1,0 +1,74 @@
+// Owns the owning reference types for Python objects.
+//
+// PyRef is for code that holds the interpreter lock whenever it drops a reference. AnyThreadRef is for
+// objects kept in state shared with module threads: when its last holder lets go on a thread without the
+// interpreter lock, the reference is parked and released by the next thread that enters Python through us
+// (after interpreter exit, never: the object is leaked, not touched).
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace kestro::py {
+
+class PyRef {
+ public:
+  PyRef() = default;
+  static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
+  static PyRef borrow(PyObject* o) noexcept {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }
+  PyRef(const PyRef& other) noexcept : obj_(other.obj_) { Py_XINCREF(obj_); }
+  PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyRef& operator=(PyRef other) noexcept {
+    std::swap(obj_, other.obj_);
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(obj_); }
+
+  PyObject* get() const noexcept { return obj_; }
+  PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  // A new reference for returning to Python.
+  PyObject* new_ref() const noexcept { return Py_XNewRef(obj_); }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* o) noexcept : obj_(o) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Releases `o` now if this thread holds the interpreter lock, else parks it for a thread that will.
+void decref_anywhere(PyObject* o) noexcept;
+// Releases parked references; the caller holds the interpreter lock.
+void drain_parked_decrefs() noexcept;
+
+class AnyThreadRef {
+ public:
+  AnyThreadRef() = default;
+  static AnyThreadRef steal(PyObject* o) noexcept { return AnyThreadRef(o); }
+  AnyThreadRef(const AnyThreadRef&) = delete;
+  AnyThreadRef& operator=(const AnyThreadRef&) = delete;
+  AnyThreadRef(AnyThreadRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  AnyThreadRef& operator=(AnyThreadRef&& other) noexcept {
+    if (this != &other) {
+      reset();
+      obj_ = std::exchange(other.obj_, nullptr);
+    }
+    return *this;
+  }
+  ~AnyThreadRef() { reset(); }
+
+  PyObject* get() const noexcept { return obj_; }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+  void reset() noexcept {
+    if (obj_) decref_anywhere(std::exchange(obj_, nullptr));
+  }
+
+ private:
+  explicit AnyThreadRef(PyObject* o) noexcept : obj_(o) {}
+  PyObject* obj_ = nullptr;
+};
+
+}  // namespace kestro::py

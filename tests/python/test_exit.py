@@ -1,0 +1,44 @@
+# Ending a program while background tasks still run: prompt exit with the program's own status, no crash,
+# no abort message, no hang, even when a background function never returns.
+import time
+
+import pytest
+
+from conftest import SANITIZED, run_python
+
+RUNS = 10 if SANITIZED else 50
+
+ENDINGS = {
+    "end of script": ("", 0),
+    "sys.exit": ("import sys; sys.exit(7)", 7),
+    "uncaught exception": ("raise KeyError('end')", 1),
+}
+
+PROGRAM = """
+import kestro, time
+def forever():
+    while True:
+        time.sleep(0.001)
+def spin():
+    x = 0
+    while True:
+        x += 1
+handles = [kestro.run_async(forever)() for _ in range(3)] + [kestro.run_async(spin)()]
+quick = [kestro.run_async(lambda i: i)(i) for i in range(20)]
+time.sleep(0.02)
+print(time.time(), flush=True)
+{ending}
+"""
+
+
+@pytest.mark.parametrize("ending", list(ENDINGS))
+def test_program_ends_promptly_while_tasks_run(ending):
+    code, status = ENDINGS[ending]
+    for _ in range(RUNS):
+        r = run_python(PROGRAM.format(ending=code), timeout=30)
+        ended = time.time()
+        assert r.returncode == status, r.stderr
+        for bad in ("Fatal", "FATAL", "Aborted", "terminate called", "panic", "Segmentation"):
+            assert bad not in r.stderr, r.stderr
+        last_line = float(r.stdout.split()[0])
+        assert ended - last_line < (5 if SANITIZED else 1), ended - last_line

@@ -1,0 +1,139 @@
+# The module frame: registration order, class layout rules, text signatures, docstrings and PanicException.
+import inspect
+
+import pytest
+
+import kestro
+
+BUILT_SO_FAR = ["AsyncHandle", "TaskManager", "RunAsync", "run_async", "get_task_manager"]
+FULL_ORDER = [
+    "AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
+    "RunAsync", "Timer", "TimerHandle", "TimerWrapper", "timer", "precision_timer", "run_async",
+    "get_task_manager", "shutdown_all", "block_all", "block_until",
+]
+CLASSES = [n for n in kestro.__all__ if isinstance(getattr(kestro, n), type)]
+FUNCTIONS = [n for n in kestro.__all__ if n not in CLASSES]
+
+
+def test_all_lists_the_registered_names_in_registration_order():
+    assert [n for n in FULL_ORDER if n in kestro.__all__] == kestro.__all__
+    assert set(BUILT_SO_FAR) <= set(kestro.__all__)
+    for name in kestro.__all__:
+        assert hasattr(kestro, name)
+
+
+def test_classes_report_builtins_and_functions_report_kestro():
+    for name in CLASSES:
+        assert getattr(kestro, name).__module__ == "builtins"
+        assert getattr(kestro, name).__qualname__ == name
+    for name in FUNCTIONS:
+        assert getattr(kestro, name).__module__ == "kestro"
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_cannot_be_subclassed(name):
+    with pytest.raises(TypeError):
+        type("Sub", (getattr(kestro, name),), {})
+
+
+def test_instances_take_no_new_attributes():
+    for obj in (kestro.TaskManager(), kestro.RunAsync(print)):
+        with pytest.raises(AttributeError):
+            obj.anything = 1
+        assert not hasattr(obj, "__dict__")
+        with pytest.raises(TypeError):
+            import weakref
+
+            weakref.ref(obj)
+
+
+def test_classes_without_constructor_refuse_construction():
+    with pytest.raises(TypeError):
+        kestro.AsyncHandle()
+
+
+@pytest.mark.parametrize(
+    "obj, signature",
+    [
+        (kestro.TaskManager, "()"),
+        (kestro.RunAsync, "(func)"),
+        (kestro.run_async, "(func)"),
+        (kestro.get_task_manager, "()"),
+        (kestro.TaskManager.wait_all, "(self, /, timeout_ms=None)"),
+        (kestro.TaskManager.shutdown, "(self, /, timeout_ms=None)"),
+        (kestro.AsyncHandle.wait, "(self, /, timeout_ms=None)"),
+        (kestro.AsyncHandle.cancel, "(self, /)"),
+    ],
+)
+def test_text_signatures(obj, signature):
+    assert str(inspect.signature(obj)) == signature
+
+
+@pytest.mark.parametrize(
+    "obj, first_line",
+    [
+        (kestro.TaskManager, "Python 可访问的任务管理器"),
+        (kestro.TaskManager.running_count, "获取运行中的任务数量"),
+        (kestro.TaskManager.total_count, "获取所有任务数量"),
+        (kestro.TaskManager.timer_count, "获取运行中的定时器数量"),
+        (kestro.TaskManager.async_task_count, "获取运行中的异步任务数量"),
+        (kestro.TaskManager.stop_all, "停止所有任务"),
+        (kestro.TaskManager.wait_all, "等待所有任务完成"),
+        (kestro.TaskManager.shutdown, "优雅关闭所有任务"),
+        (kestro.TaskManager.cleanup, "清理已完成的任务"),
+        (kestro.TaskManager.status, "获取任务状态"),
+        (kestro.get_task_manager, "获取全局任务管理器"),
+        (kestro.run_async, "便捷函数：创建异步任务装饰器"),
+        (kestro.RunAsync, "异步任务装饰器"),
+        (kestro.AsyncHandle, "异步任务句柄"),
+        (kestro.AsyncHandle.task_id, "获取任务 ID"),
+        (kestro.AsyncHandle.is_done, "检查任务是否已完成"),
+        (kestro.AsyncHandle.is_completed, "检查任务是否成功完成"),
+        (kestro.AsyncHandle.is_cancelled, "检查任务是否被取消"),
+        (kestro.AsyncHandle.cancel, "取消任务"),
+        (kestro.AsyncHandle.try_result, "获取任务结果（非阻塞）"),
+        (kestro.AsyncHandle.wait, "等待任务完成并获取结果（阻塞）"),
+    ],
+)
+def test_docstring_first_lines(obj, first_line):
+    assert inspect.getdoc(obj).splitlines()[0] == first_line
+
+
+def test_signature_docstrings_use_the_separator():
+    assert kestro.run_async.__text_signature__ == "(func)"
+    assert kestro.run_async.__doc__.startswith("便捷函数")
+    assert kestro.AsyncHandle.wait.__text_signature__ == "($self, timeout_ms=None)"
+    assert kestro.TaskManager.__text_signature__ == "()"
+
+
+def test_keyword_and_positional_calls_agree():
+    tm = kestro.TaskManager()
+    assert tm.wait_all(0) is tm.wait_all(timeout_ms=0)
+    assert tm.wait_all(None) is True
+
+
+def test_internal_fault_becomes_panic_exception():
+    probe = pytest.importorskip("_kestro_probe", reason="the test probe module is built by ./dev test")
+    panic = probe.panic_type()
+    assert issubclass(panic, BaseException)
+    assert not issubclass(panic, Exception)
+    with pytest.raises(BaseException) as info:
+        try:
+            probe.raise_internal_fault()
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by `except Exception`")
+    assert type(info.value) is panic
+    assert "internal consistency check failed" in str(info.value)
+
+
+def test_uncaught_panic_ends_the_program(py):
+    r = py(
+        """
+        import _kestro_probe
+        _kestro_probe.raise_internal_fault()
+        """
+    )
+    if "No module named '_kestro_probe'" in r.stderr:
+        pytest.skip("the test probe module is built by ./dev test")
+    assert r.returncode == 1
+    assert "PanicException" in r.stderr
