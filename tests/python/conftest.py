@@ -42,3 +42,12 @@ def run_python(code, timeout=60, env=None, **kwargs):
 @pytest.fixture
 def py():
     return run_python
+
+
+def pytest_report_header(config):
+    import kestro
+
+    if MODULE_DIR:
+        # The sanitizer lane must test its own build, not the installed module.
+        assert os.path.realpath(kestro.__file__).startswith(os.path.realpath(MODULE_DIR)), kestro.__file__
+    return f"kestro module: {kestro.__file__}"

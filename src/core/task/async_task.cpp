@@ -45,9 +45,23 @@ void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& runnin
   }
   state->completed.store(true, std::memory_order_release);
   running->store(false, std::memory_order_release);
+  state->notify_done();
 }
 
 }  // namespace
+
+void TaskState::notify_done() {
+  // Taking the mutex orders the flag store before a poller's check-then-wait.
+  { std::lock_guard lock(done_mu_); }
+  done_cv_.notify_all();
+}
+
+bool TaskState::sleep_unless_done(std::chrono::nanoseconds limit) {
+  std::unique_lock lock(done_mu_);
+  return done_cv_.wait_for(lock, limit, [&] {
+    return completed.load(std::memory_order_acquire) || cancelled.load(std::memory_order_acquire);
+  });
+}
 
 std::string describe_raised_exception() {
   PyObject* exc = PyErr_GetRaisedException();

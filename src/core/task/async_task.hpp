@@ -5,6 +5,9 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,6 +24,15 @@ struct TaskState {
   std::atomic<bool> cancelled{false};
   rt::AsyncMutexSlot<py::AnyThreadRef> result;
   rt::AsyncMutexSlot<std::optional<std::string>> error;
+
+  // Wakes a poller as soon as the task completes or is cancelled, instead of at the end of its poll.
+  void notify_done();
+  // Sleeps at most `limit`; true when the task completed or was cancelled meanwhile.
+  bool sleep_unless_done(std::chrono::nanoseconds limit);
+
+ private:
+  std::mutex done_mu_;
+  std::condition_variable done_cv_;
 };
 
 struct StartedTask {

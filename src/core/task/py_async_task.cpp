@@ -71,6 +71,7 @@ PyObject* is_cancelled(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t
 PyObject* cancel(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::parse_no_args("cancel", nargs, kwnames)) return nullptr;
   h.state->cancelled.store(true, std::memory_order_release);
+  h.state->notify_done();
   Py_RETURN_NONE;
 }
 
@@ -98,7 +99,8 @@ PyObject* wait(PyObject*, PyAsyncHandle& h, PyObject* const* args, Py_ssize_t na
     for (;;) {
       if (h.cancelled()) return true;
       if (expired()) return false;
-      py::without_gil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+      // A 1 ms poll that ends early when the task finishes or is cancelled.
+      py::without_gil([&] { h.state->sleep_unless_done(std::chrono::milliseconds(1)); });
       if (h.completed()) return true;
     }
   };
