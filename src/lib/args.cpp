@@ -2,6 +2,9 @@
 #include "lib/args.hpp"
 
 #include <cstring>
+#include <vector>
+
+#include "lib/py_ref.hpp"
 
 namespace kestro::py {
 
@@ -65,6 +68,27 @@ bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
   }
   return true;
+}
+
+bool parse_tuple_args(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  std::vector<PyObject*> flat;
+  flat.reserve(static_cast<std::size_t>(nargs) + 2);
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+  PyRef kwnames;
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = PyRef::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return false;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    Py_ssize_t i = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+      flat.push_back(value);
+    }
+  }
+  return parse_args(params, flat.data(), nargs, kwnames.get(), out);
 }
 
 }  // namespace kestro::py

@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 
 namespace kestro::py {
@@ -21,12 +20,10 @@ struct Params {
 // Returns false with a TypeError set when the call does not fit the parameters.
 bool parse_args(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
+// The same for tp_new and tp_call slots, which get a tuple and a dict.
+bool parse_tuple_args(const Params& params, PyObject* args, PyObject* kwargs, PyObject** out);
+
 // Refuses any argument at all.
 bool parse_no_args(const char* callable, Py_ssize_t nargs, PyObject* kwnames);
-
-template <std::size_t N>
-struct ParamList {
-  std::array<const char*, N> names;
-};
 
 }  // namespace kestro::py

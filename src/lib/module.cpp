@@ -6,6 +6,7 @@
 #include "core/manager/py_task_manager.hpp"
 #include "core/task/py_async_task.hpp"
 #include "lib/boundary.hpp"
+#include "lib/py_can_device.hpp"
 #include "lib/py_ref.hpp"
 
 namespace {
@@ -44,6 +45,8 @@ int exec_module(PyObject* module) {
     }
     using namespace kestro::core;
     const bool ok = add_public(module, "AsyncHandle", type_ref(async_handle_type())) &&
+                    add_public(module, "CanDevice", type_ref(kestro::py::can_device_type())) &&
+                    add_public(module, "CanDeviceNonBlocking", type_ref(kestro::py::can_device_nonblocking_type())) &&
                     add_public(module, "TaskManager", type_ref(task_manager_type())) &&
                     add_public(module, "RunAsync", type_ref(run_async_type())) &&
                     add_public(module, "run_async", function_of(module, &run_async_def)) &&

@@ -102,11 +102,20 @@ class Runtime {
     return block_in_place([&]() -> T { return wait_for(std::move(op)); });
   }
 
+  using Strand = asio::strand<asio::io_context::executor_type>;
+  Strand make_strand() { return asio::make_strand(io_); }
+
   // Spawns `op` as a runtime task on its own strand (so that it can be aborted safely).
   template <class T>
   JoinHandle<T> spawn(asio::awaitable<T> op) {
+    return spawn_on(make_strand(), std::move(op));
+  }
+
+  // Spawns `op` on `strand`: tasks sharing a strand may share objects that are not thread-safe.
+  template <class T>
+  JoinHandle<T> spawn_on(Strand strand, asio::awaitable<T> op) {
     auto state = std::make_shared<JoinState<T>>();
-    state->strand.emplace(asio::make_strand(io_));
+    state->strand.emplace(std::move(strand));
     asio::co_spawn(*state->strand, as_optional_value(std::move(op)),
                    asio::bind_cancellation_slot(
                        state->abort_signal.slot(), [state](std::exception_ptr e, std::optional<TaskValue<T>> v) {

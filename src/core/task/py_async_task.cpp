@@ -201,24 +201,8 @@ constexpr const char* kFuncParam[] = {"func"};
 
 PyObject* run_async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::guarded_object([&]() -> PyObject* {
-    // Routed through the fastcall parser so that the messages match the rest of the module.
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyRef kwnames;
-    std::vector<PyObject*> flat(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-      kwnames = PyRef::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-      if (!kwnames) return nullptr;
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      Py_ssize_t pos = 0;
-      Py_ssize_t i = 0;
-      while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
-        flat.push_back(value);
-      }
-    }
     PyObject* func = nullptr;
-    if (!py::parse_args({"RunAsync", kFuncParam, 1, 1}, flat.data(), nargs, kwnames.get(), &func)) return nullptr;
+    if (!py::parse_tuple_args({"RunAsync", kFuncParam, 1, 1}, args, kwargs, &func)) return nullptr;
     return py::new_instance(type, PyRunAsync{PyRef::borrow(func)});
   });
 }

@@ -1,0 +1,60 @@
+// Owns the non-blocking CAN device: a background task on the shared runtime is the only user of the socket.
+// It moves every received frame into the incoming channel and writes every frame queued on the outgoing
+// channel, in order.
+//
+// Lifetime: the task runs from construction on. When the device and every other holder of the incoming
+// receiver are gone, the task ends at the next frame that arrives, closing the socket; until then the
+// socket stays open. Dropping the device never stops the task.
+//
+// A write refused by a full transmit queue (ENOBUFS) is retried after pauses that grow from 1 ms, keeping
+// the order of frames, for about 100 ms; only then is it reported and dropped, and further ENOBUFS failures
+// are reported at once until a write succeeds again. Reading goes on meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <asio/awaitable.hpp>
+
+#include "comm/can/frame.hpp"
+#include "comm/can/io_error.hpp"
+#include "runtime/async_mutex.hpp"
+#include "runtime/channel.hpp"
+#include "runtime/join_handle.hpp"
+
+namespace kestro::comm {
+
+// The incoming receiver, shared by the device and its users (the motor group's receive loop). Only the
+// holder of its async mutex receives; the mutex is held across the wait for a frame.
+using IncomingReceiver = rt::AsyncMutexSlot<rt::Receiver<CanMessage>>;
+
+class CanDeviceAsync {
+ public:
+  // Provisions the interface (on the calling thread), opens the socket and starts the background task.
+  static IoResult<CanDeviceAsync> open(const std::string& interface);
+
+  // Assembles a device from its parts; the background task is whoever holds the other channel ends.
+  CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing, std::shared_ptr<IncomingReceiver> incoming,
+                 rt::JoinHandle<void> task);
+
+  // Queues a frame; nothing is validated here. Fails only with "channel closed" once the task has ended.
+  IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const;
+  std::optional<CanMessage> try_receive() const;
+  // Waits for the receiver's mutex without a limit, then for a frame until `timeout_ms` has passed.
+  asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
+  std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
+
+  const std::string& interface() const noexcept { return interface_; }
+  const std::shared_ptr<IncomingReceiver>& incoming() const noexcept { return incoming_; }
+
+ private:
+  std::string interface_;
+  rt::Sender<CanMessage> outgoing_;
+  std::shared_ptr<IncomingReceiver> incoming_;
+  rt::JoinHandle<void> task_;
+};
+
+}  // namespace kestro::comm

@@ -1,0 +1,65 @@
+// Unit tests of the non-blocking device's channel side, which Python cannot reach while a device lives.
+#include "comm/can/can_device_async.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "runtime/runtime.hpp"
+
+using kestro::comm::CanDeviceAsync;
+using kestro::comm::CanMessage;
+using kestro::comm::IncomingReceiver;
+namespace rt = kestro::rt;
+
+TEST(CanDeviceAsync, SendFailsWithChannelClosedOnceTheTaskIsGone) {
+  auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
+  auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
+  CanDeviceAsync dev("vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx), {});
+  const std::uint8_t payload[] = {1, 2, 3};
+  ASSERT_TRUE(dev.send_nonblocking(0x10, payload));
+  EXPECT_EQ(out_rx.try_receive()->data.size(), 3u);
+  { auto gone = std::move(out_rx); }  // the task's receiving end goes
+  auto failed = dev.send_nonblocking(0x10, payload);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "channel closed");
+  EXPECT_EQ(failed.error().kind, kestro::comm::IoErrorKind::BrokenPipe);
+}
+
+TEST(CanDeviceAsync, ReceivesKeepOrderAndEndWithNothingOnceClosed) {
+  auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
+  auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
+  CanDeviceAsync dev("vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx), {});
+  for (std::uint32_t i = 0; i < 5; ++i) in_tx.send(CanMessage{i, {}});
+  EXPECT_EQ(dev.receive_timeout(0)->id, 0u);
+  EXPECT_EQ(dev.try_receive()->id, 1u);
+  EXPECT_EQ(dev.receive_timeout(1000)->id, 2u);
+  EXPECT_EQ(dev.try_receive()->id, 3u);
+  EXPECT_EQ(dev.receive_timeout(UINT64_MAX)->id, 4u);
+  EXPECT_FALSE(dev.try_receive());
+  EXPECT_FALSE(dev.receive_timeout(0));
+  EXPECT_FALSE(dev.receive_timeout(10));
+  { auto gone = std::move(in_tx); }
+  EXPECT_FALSE(dev.try_receive());
+  // Closed: even a wait without deadline returns at once.
+  EXPECT_FALSE(dev.receive_timeout(UINT64_MAX));
+}
+
+TEST(CanDeviceAsync, ReceiveWaitsForTheMutexBeforeItsDeadlineStarts) {
+  auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
+  auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
+  auto incoming = std::make_shared<IncomingReceiver>(in_rx);
+  CanDeviceAsync dev("vcan0", out_tx, incoming, {});
+  ASSERT_TRUE(incoming->mutex()->try_lock());
+  std::thread holder([&, tx = in_tx] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    tx.send(CanMessage{9, {}});
+    incoming->mutex()->unlock();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  auto got = dev.receive_timeout(20);  // 20 ms limit, but only from when the mutex is free
+  holder.join();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->id, 9u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
+}
