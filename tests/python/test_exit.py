@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from conftest import SANITIZED, run_python
+from kestro_testing import SANITIZED, run_python
 
 RUNS = 10 if SANITIZED else 50
 

@@ -5,7 +5,8 @@ import pytest
 
 import kestro
 
-BUILT_SO_FAR = ["AsyncHandle", "TaskManager", "RunAsync", "run_async", "get_task_manager"]
+BUILT_SO_FAR = ["AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "TaskManager", "RunAsync", "run_async",
+                "get_task_manager"]
 FULL_ORDER = [
     "AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
     "RunAsync", "Timer", "TimerHandle", "TimerWrapper", "timer", "precision_timer", "run_async",
@@ -63,6 +64,14 @@ def test_classes_without_constructor_refuse_construction():
         (kestro.TaskManager.shutdown, "(self, /, timeout_ms=None)"),
         (kestro.AsyncHandle.wait, "(self, /, timeout_ms=None)"),
         (kestro.AsyncHandle.cancel, "(self, /)"),
+        (kestro.CanDevice, "(interface)"),
+        (kestro.CanDevice.send, "(self, /, id, data)"),
+        (kestro.CanDevice.receive, "(self, /)"),
+        (kestro.CanDevice.interface, "(self, /)"),
+        (kestro.CanDeviceNonBlocking, "(interface)"),
+        (kestro.CanDeviceNonBlocking.send, "(self, /, id, data)"),
+        (kestro.CanDeviceNonBlocking.try_receive, "(self, /)"),
+        (kestro.CanDeviceNonBlocking.receive_timeout, "(self, /, timeout_ms)"),
     ],
 )
 def test_text_signatures(obj, signature):
@@ -93,6 +102,15 @@ def test_text_signatures(obj, signature):
         (kestro.AsyncHandle.cancel, "取消任务"),
         (kestro.AsyncHandle.try_result, "获取任务结果（非阻塞）"),
         (kestro.AsyncHandle.wait, "等待任务完成并获取结果（阻塞）"),
+        (kestro.CanDevice, "简单模式 CAN 设备（阻塞 API）"),
+        (kestro.CanDevice.send, "Send a CAN frame (blocking)"),
+        (kestro.CanDevice.receive, "Receive a CAN frame (blocking)"),
+        (kestro.CanDevice.interface, "Get the interface name"),
+        (kestro.CanDeviceNonBlocking, "高级异步 CAN 设备（非阻塞 API）"),
+        (kestro.CanDeviceNonBlocking.send, "Send a CAN frame (non-blocking)"),
+        (kestro.CanDeviceNonBlocking.try_receive, "Try to receive a CAN frame (non-blocking)"),
+        (kestro.CanDeviceNonBlocking.receive_timeout, "Receive a CAN frame with timeout"),
+        (kestro.CanDeviceNonBlocking.interface, "Get the interface name"),
     ],
 )
 def test_docstring_first_lines(obj, first_line):
@@ -137,3 +155,22 @@ def test_uncaught_panic_ends_the_program(py):
         pytest.skip("the test probe module is built by ./dev test")
     assert r.returncode == 1
     assert "PanicException" in r.stderr
+
+
+@pytest.mark.parametrize("cls", [kestro.CanDevice, kestro.CanDeviceNonBlocking])
+def test_can_device_members_and_constructor_arguments(cls):
+    public = {n for n in dir(cls) if not n.startswith("_")}
+    expected = {"send", "receive", "interface"} if cls is kestro.CanDevice else {
+        "send", "try_receive", "receive_timeout", "interface"}
+    assert public == expected
+    assert cls.__repr__ is object.__repr__
+    with pytest.raises(TypeError, match="argument 'interface'"):
+        cls(5)
+    with pytest.raises(TypeError, match="argument 'interface'"):
+        cls(b"can0")
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        cls("can0", "can1")
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        cls(name="can0")
