@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "core/gate.hpp"
+#include "core/manager/py_shutdown.hpp"
 #include "core/manager/py_task_manager.hpp"
 #include "core/task/py_async_task.hpp"
 #include "lib/boundary.hpp"
@@ -50,7 +51,10 @@ int exec_module(PyObject* module) {
                     add_public(module, "TaskManager", type_ref(task_manager_type())) &&
                     add_public(module, "RunAsync", type_ref(run_async_type())) &&
                     add_public(module, "run_async", function_of(module, &run_async_def)) &&
-                    add_public(module, "get_task_manager", function_of(module, &get_task_manager_def));
+                    add_public(module, "get_task_manager", function_of(module, &get_task_manager_def)) &&
+                    add_public(module, "shutdown_all", function_of(module, &shutdown_all_def)) &&
+                    add_public(module, "block_all", function_of(module, &block_all_def)) &&
+                    add_public(module, "block_until", function_of(module, &block_until_def));
     if (!ok) return -1;
     return gate::install();
   });

@@ -81,13 +81,39 @@ void Runtime::serve_as_worker() {
 
 Runtime::PlaceLoan::PlaceLoan(Runtime& rt) : returned_(std::make_shared<std::atomic<bool>>(false)) {
   tl_worker = false;
-  std::thread([&io = rt.io_, returned = returned_] {
-    tl_worker = true;
-    // Serves until the lender is back; the short slice bounds how long it lingers afterwards.
-    while (!returned->load(std::memory_order_acquire)) {
-      io.run_one_for(std::chrono::milliseconds(5));
+  rt.lend_place(returned_);
+}
+
+void Runtime::lend_place(std::shared_ptr<std::atomic<bool>> returned) {
+  std::unique_lock lock(loans_mu_);
+  loans_.push_back(std::move(returned));
+  // An idle helper for every pending loan: wake one; otherwise start another.
+  if (idle_helpers_ >= loans_.size()) {
+    lock.unlock();
+    loans_cv_.notify_one();
+    return;
+  }
+  lock.unlock();
+  std::thread([this] { serve_loans(); }).detach();
+}
+
+void Runtime::serve_loans() {
+  tl_worker = true;
+  std::unique_lock lock(loans_mu_);
+  for (;;) {
+    if (loans_.empty()) {
+      ++idle_helpers_;
+      const bool woken = loans_cv_.wait_for(lock, std::chrono::seconds(10), [&] { return !loans_.empty(); });
+      --idle_helpers_;
+      if (!woken) return;
     }
-  }).detach();
+    auto returned = std::move(loans_.front());
+    loans_.pop_front();
+    lock.unlock();
+    // Serves until the lender is back; the short slice bounds how long it lingers afterwards.
+    while (!returned->load(std::memory_order_acquire)) io_.run_one_for(std::chrono::milliseconds(5));
+    lock.lock();
+  }
 }
 
 Runtime::PlaceLoan::~PlaceLoan() {

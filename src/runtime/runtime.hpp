@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -161,6 +162,15 @@ class Runtime {
    private:
     std::shared_ptr<std::atomic<bool>> returned_;
   };
+
+  // Helper threads that stand in for lending workers; a helper whose loan ended waits for the next one and
+  // ends after ten idle seconds.
+  void lend_place(std::shared_ptr<std::atomic<bool>> returned);
+  void serve_loans();
+  std::mutex loans_mu_;
+  std::condition_variable loans_cv_;
+  std::deque<std::shared_ptr<std::atomic<bool>>> loans_;
+  std::size_t idle_helpers_ = 0;
 
   template <class T>
   T wait_for(asio::awaitable<T> op) {

@@ -41,4 +41,5 @@ def test_program_ends_promptly_while_tasks_run(ending):
         for bad in ("Fatal", "FATAL", "Aborted", "terminate called", "panic", "Segmentation"):
             assert bad not in r.stderr, r.stderr
         last_line = float(r.stdout.split()[0])
-        assert ended - last_line < (5 if SANITIZED else 1), ended - last_line
+        # Prompt: typically ~50 ms; the margin absorbs a loaded machine, a hang would take the 30 s time-out.
+        assert ended - last_line < (5 if SANITIZED else 2), ended - last_line

@@ -6,7 +6,7 @@ import pytest
 import kestro
 
 BUILT_SO_FAR = ["AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "TaskManager", "RunAsync", "run_async",
-                "get_task_manager"]
+                "get_task_manager", "shutdown_all", "block_all", "block_until"]
 FULL_ORDER = [
     "AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
     "RunAsync", "Timer", "TimerHandle", "TimerWrapper", "timer", "precision_timer", "run_async",
@@ -64,6 +64,9 @@ def test_classes_without_constructor_refuse_construction():
         (kestro.TaskManager.shutdown, "(self, /, timeout_ms=None)"),
         (kestro.AsyncHandle.wait, "(self, /, timeout_ms=None)"),
         (kestro.AsyncHandle.cancel, "(self, /)"),
+        (kestro.shutdown_all, "(timeout_ms=None)"),
+        (kestro.block_all, "(timeout_ms=None)"),
+        (kestro.block_until, "(wait_ms=None, shutdown_timeout_ms=None)"),
         (kestro.CanDevice, "(interface)"),
         (kestro.CanDevice.send, "(self, /, id, data)"),
         (kestro.CanDevice.receive, "(self, /)"),
@@ -102,6 +105,9 @@ def test_text_signatures(obj, signature):
         (kestro.AsyncHandle.cancel, "取消任务"),
         (kestro.AsyncHandle.try_result, "获取任务结果（非阻塞）"),
         (kestro.AsyncHandle.wait, "等待任务完成并获取结果（阻塞）"),
+        (kestro.shutdown_all, "优雅关闭所有任务的便捷函数"),
+        (kestro.block_all, "阻塞等待系统退出信号"),
+        (kestro.block_until, "阻塞等待指定时间或直到收到退出信号"),
         (kestro.CanDevice, "简单模式 CAN 设备（阻塞 API）"),
         (kestro.CanDevice.send, "Send a CAN frame (blocking)"),
         (kestro.CanDevice.receive, "Receive a CAN frame (blocking)"),

@@ -130,19 +130,11 @@ def test_stop_all_clears_flags_and_shutdown_returns_true_at_once(py):
 def test_task_started_before_stop_but_not_yet_begun_is_skipped(py):
     r = py(
         """
-        import kestro, time, os
-        workers = len(os.sched_getaffinity(0))
-        release = []
+        import kestro, sys
+        sys.setswitchinterval(100)  # the body needs the interpreter lock, which this thread keeps
         calls = []
-        @kestro.run_async
-        def hold():
-            while not release:
-                time.sleep(0.001)
-        blockers = [hold() for _ in range(workers)]
-        time.sleep(0.1)
         queued = kestro.run_async(lambda: calls.append(1))()
         kestro.TaskManager().stop_all()
-        release.append(True)
         assert queued.wait(timeout_ms=5000) is None
         assert queued.is_completed() and calls == []
         print("ok")

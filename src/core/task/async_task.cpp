@@ -25,8 +25,20 @@ std::string utf8_or(PyObject* text, const char* fallback) {
 void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& running, AnyThreadRef& func,
               AnyThreadRef& args) {
   if (!state->cancelled.load(std::memory_order_acquire) && running->load(std::memory_order_acquire)) {
-    if (auto gil = gate::enter()) {
-      PyObject* returned = PyObject_Call(func.get(), args.get(), nullptr);
+    auto gil = gate::enter();
+    // Checked again with the interpreter lock held: a task cancelled or stopped while it waited for the
+    // lock has not begun either.
+    if (gil && (state->cancelled.load(std::memory_order_acquire) || !running->load(std::memory_order_acquire))) {
+      func.reset();
+      args.reset();
+      gate::leave(*gil);
+      gil.reset();
+    }
+    if (gil) {
+      // The function may run for as long as it likes: the worker lends its place meanwhile, so that the
+      // runtime keeps serving (signal waits, CAN I/O, other tasks) however many functions run.
+      PyObject* returned = rt::Runtime::get().block_in_place(
+          [&] { return PyObject_Call(func.get(), args.get(), nullptr); });
       std::optional<std::string> error;
       if (!returned) error = describe_raised_exception();
       // Dropped while the lock is held, so that nothing is parked.
