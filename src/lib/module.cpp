@@ -6,6 +6,7 @@
 #include "core/manager/py_shutdown.hpp"
 #include "core/manager/py_task_manager.hpp"
 #include "core/task/py_async_task.hpp"
+#include "core/timer/py_timer.hpp"
 #include "lib/boundary.hpp"
 #include "lib/py_can_device.hpp"
 #include "lib/py_ref.hpp"
@@ -48,8 +49,14 @@ int exec_module(PyObject* module) {
     const bool ok = add_public(module, "AsyncHandle", type_ref(async_handle_type())) &&
                     add_public(module, "CanDevice", type_ref(kestro::py::can_device_type())) &&
                     add_public(module, "CanDeviceNonBlocking", type_ref(kestro::py::can_device_nonblocking_type())) &&
+                    add_public(module, "PrecisionTimer", type_ref(precision_timer_type())) &&
                     add_public(module, "TaskManager", type_ref(task_manager_type())) &&
                     add_public(module, "RunAsync", type_ref(run_async_type())) &&
+                    add_public(module, "Timer", type_ref(timer_type())) &&
+                    add_public(module, "TimerHandle", type_ref(timer_handle_type())) &&
+                    add_public(module, "TimerWrapper", type_ref(timer_wrapper_type())) &&
+                    add_public(module, "timer", function_of(module, &timer_def)) &&
+                    add_public(module, "precision_timer", function_of(module, &precision_timer_def)) &&
                     add_public(module, "run_async", function_of(module, &run_async_def)) &&
                     add_public(module, "get_task_manager", function_of(module, &get_task_manager_def)) &&
                     add_public(module, "shutdown_all", function_of(module, &shutdown_all_def)) &&

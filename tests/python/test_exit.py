@@ -43,3 +43,33 @@ def test_program_ends_promptly_while_tasks_run(ending):
         last_line = float(r.stdout.split()[0])
         # Prompt: typically ~50 ms; the margin absorbs a loaded machine, a hang would take the 30 s time-out.
         assert ended - last_line < (5 if SANITIZED else 2), ended - last_line
+
+
+TIMER_PROGRAM = """
+import kestro, time
+def work():
+    time.sleep(0.0005)
+handles = [{make}(work)() for _ in range(2)]
+background = kestro.run_async(lambda: time.sleep(100))()
+time.sleep(0.03)
+print(time.time(), flush=True)
+{ending}
+"""
+TIMER_MAKERS = {
+    "normal": "kestro.timer(500)",
+    "high": "kestro.precision_timer(1000)",
+    "realtime": "kestro.precision_timer(2000, realtime=True)",
+}
+
+
+@pytest.mark.parametrize("mode", list(TIMER_MAKERS))
+def test_program_ends_promptly_while_timers_run(mode):
+    endings = list(ENDINGS.values())
+    for i in range(RUNS):
+        code, status = endings[i % len(endings)]
+        r = run_python(TIMER_PROGRAM.format(make=TIMER_MAKERS[mode], ending=code), timeout=30)
+        ended = time.time()
+        assert r.returncode == status, r.stderr
+        for bad in ("Fatal", "FATAL", "Aborted", "terminate called", "panic", "Segmentation"):
+            assert bad not in r.stderr, r.stderr
+        assert ended - float(r.stdout.split()[0]) < (5 if SANITIZED else 2)

@@ -6,7 +6,8 @@ import pytest
 import kestro
 
 BUILT_SO_FAR = ["AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "TaskManager", "RunAsync", "run_async",
-                "get_task_manager", "shutdown_all", "block_all", "block_until"]
+                "get_task_manager", "shutdown_all", "block_all", "block_until", "PrecisionTimer", "Timer",
+                "TimerHandle", "TimerWrapper", "timer", "precision_timer"]
 FULL_ORDER = [
     "AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
     "RunAsync", "Timer", "TimerHandle", "TimerWrapper", "timer", "precision_timer", "run_async",
@@ -49,8 +50,9 @@ def test_instances_take_no_new_attributes():
 
 
 def test_classes_without_constructor_refuse_construction():
-    with pytest.raises(TypeError):
-        kestro.AsyncHandle()
+    for cls in (kestro.AsyncHandle, kestro.TimerHandle, kestro.TimerWrapper):
+        with pytest.raises(TypeError):
+            cls()
 
 
 @pytest.mark.parametrize(
@@ -64,6 +66,12 @@ def test_classes_without_constructor_refuse_construction():
         (kestro.TaskManager.shutdown, "(self, /, timeout_ms=None)"),
         (kestro.AsyncHandle.wait, "(self, /, timeout_ms=None)"),
         (kestro.AsyncHandle.cancel, "(self, /)"),
+        (kestro.timer, "(frequency_hz)"),
+        (kestro.Timer, "(frequency_hz)"),
+        (kestro.precision_timer, "(frequency_hz, realtime=False)"),
+        (kestro.PrecisionTimer, "(frequency_hz, realtime=False)"),
+        (kestro.TimerHandle.stop, "(self, /)"),
+        (kestro.TimerHandle.actual_frequency, "(self, /)"),
         (kestro.shutdown_all, "(timeout_ms=None)"),
         (kestro.block_all, "(timeout_ms=None)"),
         (kestro.block_until, "(wait_ms=None, shutdown_timeout_ms=None)"),
@@ -105,6 +113,20 @@ def test_text_signatures(obj, signature):
         (kestro.AsyncHandle.cancel, "取消任务"),
         (kestro.AsyncHandle.try_result, "获取任务结果（非阻塞）"),
         (kestro.AsyncHandle.wait, "等待任务完成并获取结果（阻塞）"),
+        (kestro.timer, "普通定时器装饰器"),
+        (kestro.Timer, "普通定时器装饰器"),
+        (kestro.precision_timer, "高精度定时器装饰器"),
+        (kestro.PrecisionTimer, "高精度定时器装饰器"),
+        (kestro.TimerWrapper, "包装后的定时器函数"),
+        (kestro.TimerHandle, "定时器任务句柄"),
+        (kestro.TimerHandle.task_id, "获取任务 ID"),
+        (kestro.TimerHandle.stop, "停止定时器"),
+        (kestro.TimerHandle.is_running, "检查定时器是否正在运行"),
+        (kestro.TimerHandle.frequency, "获取执行频率"),
+        (kestro.TimerHandle.precision_mode, "获取精度模式"),
+        (kestro.TimerHandle.tick_count, "获取已执行的 tick 次数"),
+        (kestro.TimerHandle.actual_frequency, "获取实际平均频率（Hz）"),
+        (kestro.TimerHandle.elapsed_secs, "获取运行时间（秒）"),
         (kestro.shutdown_all, "优雅关闭所有任务的便捷函数"),
         (kestro.block_all, "阻塞等待系统退出信号"),
         (kestro.block_until, "阻塞等待指定时间或直到收到退出信号"),

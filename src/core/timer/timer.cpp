@@ -1,0 +1,175 @@
+// Owns the timer loops and starting a timer.
+#include "core/timer/timer.hpp"
+
+#include <sys/prctl.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "core/gate.hpp"
+#include "core/task/async_task.hpp"
+#include "lib/py_ref.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
+
+namespace kestro::core {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kNormalLateness = 5ms;
+
+inline void spin_hint() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+// One call of the function through the gate. False when the interpreter is exiting: the loop then ends.
+bool call_once(PyObject* func, PyObject* args) {
+  auto gil = gate::enter();
+  if (!gil) return false;
+  PyObject* result = PyObject_Call(func, args, nullptr);
+  if (result) {
+    Py_DECREF(result);
+  } else {
+    const std::string text = describe_raised_exception();
+    std::fprintf(stderr, "Timer function error: %s\n", text.c_str());
+  }
+  gate::leave(*gil);
+  return true;
+}
+
+// The first grid point strictly after `now`, for a deadline that has passed.
+Clock::time_point skip_missed(Clock::time_point deadline, Clock::time_point now, std::chrono::nanoseconds period) {
+  const auto behind = std::chrono::duration_cast<std::chrono::nanoseconds>(now - deadline);
+  const auto missed = behind.count() / period.count() + 1;
+  return deadline + period * missed;
+}
+
+asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag running,
+                                  std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
+                                  py::AnyThreadRef args) {
+  auto& runtime = rt::Runtime::get();
+  Clock::time_point deadline = Clock::now();  // the first tick completes at once
+  for (;;) {
+    if (!running->load(std::memory_order_acquire)) break;
+    if (Clock::now() < deadline) co_await rt::sleep_until(deadline);
+    const auto taken = Clock::now();
+    deadline = taken - deadline > kNormalLateness ? skip_missed(deadline, taken, period) : deadline + period;
+    if (task_manager().shutdown_requested()) {
+      running->store(false, std::memory_order_release);
+      break;
+    }
+    PyObject* f = func.get();
+    PyObject* a = args.get();
+    auto job = runtime.spawn_blocking([f, a] { return call_once(f, a); });
+    auto outcome = co_await job.join();
+    if (outcome && !*outcome) break;  // interpreter exiting
+    ticks->fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void precision_loop(std::string name, std::chrono::nanoseconds period, std::chrono::nanoseconds spin_threshold,
+                    RunningFlag running, std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
+                    py::AnyThreadRef args) {
+  // prctl cuts the name to 15 bytes, as the system does for every thread name.
+  ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+  Clock::time_point next = Clock::now() + period;
+  for (;;) {
+    if (!running->load(std::memory_order_acquire)) break;
+    if (task_manager().shutdown_requested()) {
+      running->store(false, std::memory_order_release);
+      break;
+    }
+    if (!call_once(func.get(), args.get())) break;
+    ticks->fetch_add(1, std::memory_order_relaxed);
+    precision_sleep_until_sync(next, spin_threshold);
+    next += period;
+    const auto now = Clock::now();
+    if (now > next) next = skip_missed(next, now, period);
+  }
+}
+
+}  // namespace
+
+const char* precision_text(TimerPrecision p) noexcept {
+  switch (p) {
+    case TimerPrecision::Normal: return "normal";
+    case TimerPrecision::High: return "high";
+    case TimerPrecision::Realtime: return "realtime";
+  }
+  return "normal";
+}
+
+const char* precision_thread_text(TimerPrecision p) noexcept {
+  switch (p) {
+    case TimerPrecision::Normal: return "Normal";
+    case TimerPrecision::High: return "High";
+    case TimerPrecision::Realtime: return "Realtime";
+  }
+  return "Normal";
+}
+
+std::optional<std::chrono::nanoseconds> period_of(double frequency_hz) noexcept {
+  // Seconds as a float first, then whole nanoseconds, rounded to nearest with ties to even.
+  const double ns = std::nearbyint((1.0 / frequency_hz) * 1e9);
+  // Deadlines are instants plus multiples of the period: keep far from the clock's range.
+  constexpr double kLongest = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 4);
+  if (!(ns >= 1.0) || !(ns < kLongest)) return std::nullopt;
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+Clock::time_point precision_sleep_until_sync(Clock::time_point deadline, std::chrono::nanoseconds spin_threshold) {
+  auto now = Clock::now();
+  if (now >= deadline) return now;
+  const auto remaining = deadline - now;
+  if (remaining > spin_threshold) std::this_thread::sleep_for(remaining - spin_threshold);
+  for (;;) {
+    now = Clock::now();
+    if (now >= deadline) return now;
+    spin_hint();
+  }
+}
+
+StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period, TimerPrecision precision) {
+  StartedTimer t;
+  t.id = next_task_id();
+  t.running = std::make_shared<std::atomic<bool>>(true);
+  t.tick_count = std::make_shared<std::atomic<std::uint64_t>>(0);
+  t.start_time = Clock::now();
+  t.handle = std::make_shared<rt::AsyncMutexSlot<std::optional<rt::JoinHandle<void>>>>();
+  t.thread_handle = std::make_shared<ThreadSlot>();
+  auto f = py::AnyThreadRef::steal(Py_NewRef(func));
+  auto a = py::AnyThreadRef::steal(Py_NewRef(args));
+  if (precision == TimerPrecision::Normal) {
+    auto join = rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a)));
+    // The slot is new: its lock is free, also on a runtime worker.
+    auto guard = rt::lock_blocking(t.handle->mutex());
+    t.handle->value(guard) = std::move(join);
+  } else {
+    const auto spin = precision == TimerPrecision::High ? std::chrono::nanoseconds(800'000)
+                                                         : std::chrono::nanoseconds(3'000'000);
+    std::string name = "timer-" + std::to_string(t.id) + "-" + precision_thread_text(precision);
+    std::thread thread;
+    try {
+      thread = std::thread(precision_loop, std::move(name), period, spin, t.running, t.tick_count, std::move(f),
+                           std::move(a));
+    } catch (const std::system_error& e) {
+      throw std::runtime_error(std::string("Failed to spawn timer thread: ") + e.what());
+    }
+    std::lock_guard lock(t.thread_handle->mu);
+    t.thread_handle->thread = std::move(thread);
+  }
+  task_manager().register_task(t.id, t.running, t.handle, TaskKind::Timer);
+  return t;
+}
+
+}  // namespace kestro::core
