@@ -21,13 +21,11 @@ std::atomic<bool> g_installed{false};
 PyObject* close_gate(PyObject*, PyObject*) {
   // Threads between their closed check and holding the interpreter lock hold entry_mutex; let them finish
   // taking the lock so that none enters after this returns.
-  Py_BEGIN_ALLOW_THREADS
-  {
+  Py_BEGIN_ALLOW_THREADS {
     std::lock_guard lock(entry_mutex());
     g_closed.store(true, std::memory_order_seq_cst);
   }
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
+  Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef close_gate_def = {"_kestro_close_gate", close_gate, METH_NOARGS, nullptr};
@@ -40,7 +38,8 @@ int install() {
   if (!atexit) return -1;
   kestro::py::PyRef fn = kestro::py::PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
   if (!fn) return -1;
-  kestro::py::PyRef r = kestro::py::PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  kestro::py::PyRef r =
+      kestro::py::PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
   if (!r) {
     g_installed.store(false);
     return -1;
@@ -57,8 +56,12 @@ std::optional<PyGILState_STATE> enter() {
   return state;
 }
 
-void leave(PyGILState_STATE state) { PyGILState_Release(state); }
+void leave(PyGILState_STATE state) {
+  PyGILState_Release(state);
+}
 
-bool is_closed() noexcept { return g_closed.load(std::memory_order_seq_cst); }
+bool is_closed() noexcept {
+  return g_closed.load(std::memory_order_seq_cst);
+}
 
 }  // namespace kestro::core::gate

@@ -13,7 +13,8 @@
 
 namespace kestro::core::gate {
 
-// Registers the closing hook with the atexit module, once per process. Returns -1 with an error set on failure.
+// Registers the closing hook with the atexit module, once per process. Returns -1 with an error set on
+// failure.
 int install();
 
 // Takes the interpreter lock; nullopt when the gate is closed (the interpreter is exiting).

@@ -21,6 +21,16 @@ bool parse_no_args(const char* callable, Py_ssize_t nargs, PyObject* kwnames) {
   return true;
 }
 
+bool refuse_keywords(const char* callable, PyObject* kwargs) {
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return true;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  PyDict_Next(kwargs, &pos, &key, &value);
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", callable, key);
+  return false;
+}
+
 bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   const auto count = static_cast<Py_ssize_t>(p.count);
   if (nargs > count) {
@@ -55,7 +65,8 @@ bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)", p.callable,
                      p.names[index], index + 1);
       } else {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.callable, p.names[index]);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.callable,
+                     p.names[index]);
       }
       return false;
     }
@@ -63,7 +74,8 @@ bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   for (std::size_t i = 0; i < p.required; ++i) {
     if (!out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", p.callable, p.names[i], i + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", p.callable, p.names[i],
+                   i + 1);
       return false;
     }
   }

@@ -17,7 +17,8 @@ class BorrowFlag {
     std::intptr_t cur = state_.load(std::memory_order_relaxed);
     do {
       if (cur < 0) return false;
-    } while (!state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    } while (
+        !state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
     return true;
   }
   void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }

@@ -10,8 +10,8 @@ namespace kestro::py {
 PyObject* message_to_tuple(const comm::CanMessage& msg) {
   PyRef id = PyRef::steal(PyLong_FromUnsignedLong(msg.id));
   if (!id) return nullptr;
-  PyRef data = PyRef::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(msg.data.data()), static_cast<Py_ssize_t>(msg.data.size())));
+  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(msg.data.data()),
+                                                      static_cast<Py_ssize_t>(msg.data.size())));
   if (!data) return nullptr;
   return PyTuple_Pack(2, id.get(), data.get());
 }
@@ -29,7 +29,8 @@ bool parse_interface_arg(const char* callable, PyObject* args, PyObject* kwargs,
 }
 
 PyObject* raise_io_error(const comm::IoError& err) {
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(err.message.data(), static_cast<Py_ssize_t>(err.message.size()), "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(err.message.data(), static_cast<Py_ssize_t>(err.message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_OSError, text.get());
   return nullptr;
 }

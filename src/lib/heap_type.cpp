@@ -4,7 +4,8 @@
 namespace kestro::py {
 
 PyTypeObject* build_heap_type(PyType_Spec& spec, bool has_constructor) {
-  spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | (has_constructor ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+  spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+               (has_constructor ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

@@ -15,8 +15,7 @@ namespace kestro::py {
 
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   alignas(T) unsigned char storage[sizeof(T)];
 
   T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }

@@ -10,10 +10,12 @@
 namespace kestro::py {
 
 template <class T>
-using MethodFn = PyObject* (*)(PyObject* self, T& value, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using MethodFn = PyObject* (*)(PyObject* self, T& value, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
 template <class T>
 using ValueFn = PyObject* (*)(PyObject* self, T& value);
-using FunctionFn = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using FunctionFn = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
 
 enum class Access { Shared, Exclusive };
 

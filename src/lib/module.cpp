@@ -31,7 +31,9 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
-PyObject* type_ref(PyTypeObject* type) { return type ? Py_NewRef(reinterpret_cast<PyObject*>(type)) : nullptr; }
+PyObject* type_ref(PyTypeObject* type) {
+  return type ? Py_NewRef(reinterpret_cast<PyObject*>(type)) : nullptr;
+}
 
 PyObject* function_of(PyObject* module, PyMethodDef* def) {
   PyRef module_name = PyRef::steal(PyUnicode_FromString("kestro"));
@@ -42,26 +44,28 @@ PyObject* function_of(PyObject* module, PyMethodDef* def) {
 int exec_module(PyObject* module) {
   return kestro::py::guarded<int>(-1, [&]() -> int {
     if (!PyModule_Check(module)) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
+                   Py_TYPE(module)->tp_name);
       return -1;
     }
     using namespace kestro::core;
-    const bool ok = add_public(module, "AsyncHandle", type_ref(async_handle_type())) &&
-                    add_public(module, "CanDevice", type_ref(kestro::py::can_device_type())) &&
-                    add_public(module, "CanDeviceNonBlocking", type_ref(kestro::py::can_device_nonblocking_type())) &&
-                    add_public(module, "PrecisionTimer", type_ref(precision_timer_type())) &&
-                    add_public(module, "TaskManager", type_ref(task_manager_type())) &&
-                    add_public(module, "RunAsync", type_ref(run_async_type())) &&
-                    add_public(module, "Timer", type_ref(timer_type())) &&
-                    add_public(module, "TimerHandle", type_ref(timer_handle_type())) &&
-                    add_public(module, "TimerWrapper", type_ref(timer_wrapper_type())) &&
-                    add_public(module, "timer", function_of(module, &timer_def)) &&
-                    add_public(module, "precision_timer", function_of(module, &precision_timer_def)) &&
-                    add_public(module, "run_async", function_of(module, &run_async_def)) &&
-                    add_public(module, "get_task_manager", function_of(module, &get_task_manager_def)) &&
-                    add_public(module, "shutdown_all", function_of(module, &shutdown_all_def)) &&
-                    add_public(module, "block_all", function_of(module, &block_all_def)) &&
-                    add_public(module, "block_until", function_of(module, &block_until_def));
+    const bool ok =
+        add_public(module, "AsyncHandle", type_ref(async_handle_type())) &&
+        add_public(module, "CanDevice", type_ref(kestro::py::can_device_type())) &&
+        add_public(module, "CanDeviceNonBlocking", type_ref(kestro::py::can_device_nonblocking_type())) &&
+        add_public(module, "PrecisionTimer", type_ref(precision_timer_type())) &&
+        add_public(module, "TaskManager", type_ref(task_manager_type())) &&
+        add_public(module, "RunAsync", type_ref(run_async_type())) &&
+        add_public(module, "Timer", type_ref(timer_type())) &&
+        add_public(module, "TimerHandle", type_ref(timer_handle_type())) &&
+        add_public(module, "TimerWrapper", type_ref(timer_wrapper_type())) &&
+        add_public(module, "timer", function_of(module, &timer_def)) &&
+        add_public(module, "precision_timer", function_of(module, &precision_timer_def)) &&
+        add_public(module, "run_async", function_of(module, &run_async_def)) &&
+        add_public(module, "get_task_manager", function_of(module, &get_task_manager_def)) &&
+        add_public(module, "shutdown_all", function_of(module, &shutdown_all_def)) &&
+        add_public(module, "block_all", function_of(module, &block_all_def)) &&
+        add_public(module, "block_until", function_of(module, &block_until_def));
     if (!ok) return -1;
     return gate::install();
   });
@@ -87,4 +91,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kestro(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_kestro(void) {
+  return PyModuleDef_Init(&module_def);
+}

@@ -22,7 +22,8 @@ struct PyCanDeviceNonBlocking {
 constexpr const char* kSendParams[] = {"id", "data"};
 constexpr const char* kTimeoutParams[] = {"timeout_ms"};
 
-PyObject* send(PyObject*, PyCanDeviceNonBlocking& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* send(PyObject*, PyCanDeviceNonBlocking& self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
   PyObject* argv[2] = {};
   if (!parse_args({"send", kSendParams, 2, 2}, args, nargs, kwnames, argv)) return nullptr;
   std::uint32_t id = 0;
@@ -48,7 +49,8 @@ PyObject* receive_timeout(PyObject*, PyCanDeviceNonBlocking& self, PyObject* con
   return optional_message_to_python(self.device.receive_timeout(timeout_ms));
 }
 
-PyObject* interface(PyObject*, PyCanDeviceNonBlocking& self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* interface(PyObject*, PyCanDeviceNonBlocking& self, PyObject* const*, Py_ssize_t nargs,
+                    PyObject* kwnames) {
   if (!parse_no_args("interface", nargs, kwnames)) return nullptr;
   const std::string& name = self.device.interface();
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");

@@ -1,5 +1,6 @@
-// Owns the blocking pool: threads, separate from the runtime workers, for synchronous work that may take long.
-// It grows by one thread whenever a job finds no idle thread, and a thread that stays idle for ten seconds ends.
+// Owns the blocking pool: threads, separate from the runtime workers, for synchronous work that may take
+// long. It grows by one thread whenever a job finds no idle thread, and a thread that stays idle for ten
+// seconds ends.
 #pragma once
 
 #include <condition_variable>

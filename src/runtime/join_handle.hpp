@@ -14,9 +14,9 @@
 
 #include <asio/async_result.hpp>
 #include <asio/cancellation_signal.hpp>
+#include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
-#include <asio/io_context.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "runtime/waiter.hpp"
@@ -124,7 +124,8 @@ class JoinHandle {
   // Asks a coroutine task to stop at its next suspension point; it then ends with kTaskAborted.
   void abort() {
     if (!state_ || !state_->strand) return;
-    asio::post(*state_->strand, [state = state_] { state->abort_signal.emit(asio::cancellation_type::terminal); });
+    asio::post(*state_->strand,
+               [state = state_] { state->abort_signal.emit(asio::cancellation_type::terminal); });
   }
 
  private:

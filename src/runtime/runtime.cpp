@@ -37,7 +37,9 @@ std::string describe_exception(std::exception_ptr e) {
 
 Runtime::Runtime(unsigned workers)
     // A hint above 1 keeps continuations on the shared queue where every worker can take them.
-    : io_(static_cast<int>(workers < 2 ? 2 : workers)), keep_running_(io_.get_executor()), workers_(workers) {}
+    : io_(static_cast<int>(workers < 2 ? 2 : workers)),
+      keep_running_(io_.get_executor()),
+      workers_(workers) {}
 
 Runtime& Runtime::get() {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return *rt;
@@ -54,9 +56,13 @@ Runtime& Runtime::get() {
   throw RuntimeUnavailable(g_build_error ? *g_build_error : "cannot create the shared runtime");
 }
 
-bool Runtime::is_built() noexcept { return g_runtime.load(std::memory_order_acquire) != nullptr; }
+bool Runtime::is_built() noexcept {
+  return g_runtime.load(std::memory_order_acquire) != nullptr;
+}
 
-bool Runtime::on_worker() noexcept { return tl_worker; }
+bool Runtime::on_worker() noexcept {
+  return tl_worker;
+}
 
 void Runtime::start_workers() {
   for (unsigned i = 0; i < workers_; ++i) {

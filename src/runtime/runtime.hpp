@@ -2,7 +2,8 @@
 // spawn on the blocking pool).
 //
 // Lifetime: built by the first Runtime::get() and deliberately never destroyed, so that no destructor runs at
-// process exit while worker threads are inside it. A build failure is remembered: every later get() fails too.
+// process exit while worker threads are inside it. A build failure is remembered: every later get() fails
+// too.
 //
 // Workers: one per usable processor, all running one io_context. A worker that must block (block_on from
 // Python code running on a worker) first lends its place to a helper thread, so the others keep serving.
@@ -118,14 +119,14 @@ class Runtime {
     auto state = std::make_shared<JoinState<T>>();
     state->strand.emplace(std::move(strand));
     asio::co_spawn(*state->strand, as_optional_value(std::move(op)),
-                   asio::bind_cancellation_slot(
-                       state->abort_signal.slot(), [state](std::exception_ptr e, std::optional<TaskValue<T>> v) {
-                         if (e) {
-                           state->finish(std::unexpected(describe_exception(e)));
-                         } else {
-                           state->finish(std::move(*v));
-                         }
-                       }));
+                   asio::bind_cancellation_slot(state->abort_signal.slot(),
+                                                [state](std::exception_ptr e, std::optional<TaskValue<T>> v) {
+                                                  if (e) {
+                                                    state->finish(std::unexpected(describe_exception(e)));
+                                                  } else {
+                                                    state->finish(std::move(*v));
+                                                  }
+                                                }));
     return JoinHandle<T>(std::move(state));
   }
 

@@ -70,7 +70,7 @@ namespace detail {
 
 template <class A, class B>
 struct SelectState {
-  std::mutex mu;  // guards both_done and done_flag
+  std::mutex mu;     // guards both_done and done_flag
   int finished = 0;  // touched on the select's strand only
   // Touched on the select's strand only.
   bool any_finished = false;
@@ -103,7 +103,8 @@ struct SelectState {
 // Cancellation must not turn a produced value into an error: by default a cancelled coroutine throws at its
 // next co_await.
 template <class T, class St>
-asio::awaitable<std::optional<TaskValue<T>>> select_branch(std::shared_ptr<St> st, int index, asio::awaitable<T> op) {
+asio::awaitable<std::optional<TaskValue<T>>> select_branch(std::shared_ptr<St> st, int index,
+                                                           asio::awaitable<T> op) {
   co_await asio::this_coro::throw_if_cancelled(false);
   st->started[index] = true;
   if (st->any_finished) co_return std::nullopt;
@@ -121,21 +122,23 @@ asio::awaitable<SelectResult<A, B>> select(asio::awaitable<A> a, asio::awaitable
   asio::co_spawn(strand, detail::select_branch(st, 0, std::move(a)),
                  asio::bind_cancellation_slot(
                      st->cancel_first.slot(),
-                     asio::bind_executor(strand, [st, strand](std::exception_ptr e, std::optional<TaskValue<A>> v) mutable {
-                       if (!e) st->result.first = std::move(v);
-                       st->any_finished = true;
-                       if (st->started[1]) st->cancel_second.emit(asio::cancellation_type::terminal);
-                       st->branch_done(strand, st);
-                     })));
+                     asio::bind_executor(
+                         strand, [st, strand](std::exception_ptr e, std::optional<TaskValue<A>> v) mutable {
+                           if (!e) st->result.first = std::move(v);
+                           st->any_finished = true;
+                           if (st->started[1]) st->cancel_second.emit(asio::cancellation_type::terminal);
+                           st->branch_done(strand, st);
+                         })));
   asio::co_spawn(strand, detail::select_branch(st, 1, std::move(b)),
                  asio::bind_cancellation_slot(
                      st->cancel_second.slot(),
-                     asio::bind_executor(strand, [st, strand](std::exception_ptr e, std::optional<TaskValue<B>> v) mutable {
-                       if (!e) st->result.second = std::move(v);
-                       st->any_finished = true;
-                       if (st->started[0]) st->cancel_first.emit(asio::cancellation_type::terminal);
-                       st->branch_done(strand, st);
-                     })));
+                     asio::bind_executor(
+                         strand, [st, strand](std::exception_ptr e, std::optional<TaskValue<B>> v) mutable {
+                           if (!e) st->result.second = std::move(v);
+                           st->any_finished = true;
+                           if (st->started[0]) st->cancel_first.emit(asio::cancellation_type::terminal);
+                           st->branch_done(strand, st);
+                         })));
   // g++ 12 may destroy temporaries inside a co_await expression twice: keep every object that owns state
   // (the initiation capturing `st`) in a named local.
   auto wait_both = [st](auto handler) {

@@ -22,7 +22,8 @@ class Waiter {
     resume_ = [h = std::forward<Handler>(handler), ex](Args... args) mutable {
       // Never run the handler inline: the completing thread may hold our locks, and the waiting coroutine
       // must resume on its own executor.
-      asio::post(ex, [h = std::move(h), ... a = std::move(args)]() mutable { std::move(h)(std::move(a)...); });
+      asio::post(ex,
+                 [h = std::move(h), ... a = std::move(args)]() mutable { std::move(h)(std::move(a)...); });
     };
   }
 

@@ -40,7 +40,8 @@ unsigned affinity_count() {
 
 }  // namespace
 
-std::optional<unsigned> cgroup_cpu_quota(std::string_view proc_self_cgroup, const std::filesystem::path& cgroup_root) {
+std::optional<unsigned> cgroup_cpu_quota(std::string_view proc_self_cgroup,
+                                         const std::filesystem::path& cgroup_root) {
   std::istringstream lines{std::string(proc_self_cgroup)};
   std::string line;
   while (std::getline(lines, line)) {

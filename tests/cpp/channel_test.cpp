@@ -1,4 +1,5 @@
-// Unit tests of the unbounded channel: order, closing from either end, timeouts, and cancellation without loss.
+// Unit tests of the unbounded channel: order, closing from either end, timeouts, and cancellation without
+// loss.
 #include "runtime/channel.hpp"
 
 #include <gtest/gtest.h>
@@ -93,7 +94,8 @@ TEST(Channel, SelectNeverLosesAMessage) {
   auto receiver = [](kestro::rt::Receiver<int> rx) -> asio::awaitable<int> {
     int expected = 0;
     while (expected < kCount) {
-      auto r = co_await kestro::rt::select(rx.receive(), kestro::rt::sleep_for(std::chrono::microseconds(50)));
+      auto r =
+          co_await kestro::rt::select(rx.receive(), kestro::rt::sleep_for(std::chrono::microseconds(50)));
       if (r.first && r.first->has_value()) {
         if (**r.first != expected) co_return -1;
         ++expected;

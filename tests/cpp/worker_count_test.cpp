@@ -16,7 +16,9 @@ fs::path make_tree() {
   fs::create_directories(root / "a/b");
   return root;
 }
-void write(const fs::path& p, const char* text) { std::ofstream(p) << text; }
+void write(const fs::path& p, const char* text) {
+  std::ofstream(p) << text;
+}
 }  // namespace
 
 TEST(WorkerCount, QuotaIsWholeProcessorsAtLeastOne) {
@@ -47,4 +49,6 @@ TEST(WorkerCount, TightestAncestorWins) {
   fs::remove_all(root);
 }
 
-TEST(WorkerCount, AtLeastOne) { EXPECT_GE(kestro::rt::available_parallelism(), 1u); }
+TEST(WorkerCount, AtLeastOne) {
+  EXPECT_GE(kestro::rt::available_parallelism(), 1u);
+}

@@ -20,14 +20,18 @@ PyObject* panic_type(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
 PyMethodDef methods[] = {
     {"raise_internal_fault", kestro::py::as_cfunction(kestro::py::function<raise_internal_fault>),
      kestro::py::kFastcallKw, nullptr},
-    {"panic_type", kestro::py::as_cfunction(kestro::py::function<panic_type>), kestro::py::kFastcallKw, nullptr},
+    {"panic_type", kestro::py::as_cfunction(kestro::py::function<panic_type>), kestro::py::kFastcallKw,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {{Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, nullptr}};
 
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "_kestro_probe", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
+PyModuleDef def = {
+    PyModuleDef_HEAD_INIT, "_kestro_probe", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__kestro_probe(void) { return PyModuleDef_Init(&def); }
+PyMODINIT_FUNC PyInit__kestro_probe(void) {
+  return PyModuleDef_Init(&def);
+}

@@ -12,7 +12,9 @@ asio::awaitable<IoResult<void>> CanDevice::send(std::uint32_t id, std::vector<st
   co_return co_await write_frame(*socket_, *frame);
 }
 
-asio::awaitable<IoResult<CanMessage>> CanDevice::receive() { return receive_message(*socket_); }
+asio::awaitable<IoResult<CanMessage>> CanDevice::receive() {
+  return receive_message(*socket_);
+}
 
 IoResult<CanDeviceSync> CanDeviceSync::open(const std::string& interface) {
   if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
@@ -28,6 +30,8 @@ IoResult<void> CanDeviceSync::send(std::uint32_t id, std::span<const std::uint8_
   return rt::Runtime::get().block_on(device_->send(id, std::vector<std::uint8_t>(data.begin(), data.end())));
 }
 
-IoResult<CanMessage> CanDeviceSync::receive() { return rt::Runtime::get().block_on(device_->receive()); }
+IoResult<CanMessage> CanDeviceSync::receive() {
+  return rt::Runtime::get().block_on(device_->receive());
+}
 
 }  // namespace kestro::comm

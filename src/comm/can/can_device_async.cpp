@@ -113,7 +113,8 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
   // Reader and writer share the socket, so they share one strand.
   auto strand = runtime.make_strand();
-  auto writer = std::make_shared<rt::JoinHandle<void>>(runtime.spawn_on(strand, write_loop(socket, std::move(out_rx))));
+  auto writer =
+      std::make_shared<rt::JoinHandle<void>>(runtime.spawn_on(strand, write_loop(socket, std::move(out_rx))));
   auto reader = runtime.spawn_on(strand, read_loop(socket, std::move(in_tx), std::move(writer)));
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
                         std::move(reader));
@@ -133,7 +134,8 @@ std::optional<CanMessage> CanDeviceAsync::try_receive() const {
   return std::move(*got);
 }
 
-asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(std::uint64_t timeout_ms) const {
+asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(
+    std::uint64_t timeout_ms) const {
   auto incoming = incoming_;
   auto locked = incoming->mutex()->async_lock(asio::use_awaitable);
   co_await std::move(locked);
@@ -141,7 +143,8 @@ asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async
   auto& rx = incoming->value(guard);
   // The deadline is taken once the mutex is held. One beyond the clock's range means no deadline.
   const auto now = rt::Clock::now().time_since_epoch();
-  const auto room_ms = std::chrono::duration_cast<std::chrono::milliseconds>(rt::Clock::duration::max() - now);
+  const auto room_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(rt::Clock::duration::max() - now);
   rt::RecvResult<CanMessage> got = std::unexpected(rt::RecvError::Closed);
   if (timeout_ms > static_cast<std::uint64_t>(room_ms.count())) {
     auto op = rx.receive();

@@ -37,8 +37,8 @@ class CanDeviceAsync {
   static IoResult<CanDeviceAsync> open(const std::string& interface);
 
   // Assembles a device from its parts; the background task is whoever holds the other channel ends.
-  CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing, std::shared_ptr<IncomingReceiver> incoming,
-                 rt::JoinHandle<void> task);
+  CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
+                 std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task);
 
   // Queues a frame; nothing is validated here. Fails only with "channel closed" once the task has ended.
   IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const;

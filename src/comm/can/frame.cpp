@@ -8,7 +8,8 @@ namespace kestro::comm {
 
 IoResult<can_frame> build_frame(std::uint32_t id, std::span<const std::uint8_t> data) {
   if (data.size() > CAN_MAX_DLEN) {
-    return std::unexpected(IoError{IoErrorKind::InvalidInput, "Payload is larger than CAN maximum of 8 bytes"});
+    return std::unexpected(
+        IoError{IoErrorKind::InvalidInput, "Payload is larger than CAN maximum of 8 bytes"});
   }
   if (id > kMaxExtendedId) return std::unexpected(IoError{IoErrorKind::InvalidInput, "CAN ID too large"});
   can_frame frame;

@@ -26,6 +26,8 @@ inline std::string os_error_text(int err) {
   return std::string(text) + " (os error " + std::to_string(err) + ")";
 }
 
-inline IoError os_error(int err, IoErrorKind kind = IoErrorKind::Other) { return IoError{kind, os_error_text(err)}; }
+inline IoError os_error(int err, IoErrorKind kind = IoErrorKind::Other) {
+  return IoError{kind, os_error_text(err)};
+}
 
 }  // namespace kestro::comm

@@ -164,10 +164,12 @@ InterfaceState parse_interface_state(std::string_view details) {
 IoResult<void> ensure_can_interface(const std::string& interface) {
   ChildOutcome query = run_child({"ip", "-details", "link", "show", interface}, true);
   if (query.spawn_error) {
-    return std::unexpected(IoError{IoErrorKind::Other, "Failed to run ip: " + os_error_text(query.spawn_error)});
+    return std::unexpected(
+        IoError{IoErrorKind::Other, "Failed to run ip: " + os_error_text(query.spawn_error)});
   }
   if (!query.succeeded) {
-    return std::unexpected(IoError{IoErrorKind::NotFound, "CAN interface '" + interface + "' does not exist"});
+    return std::unexpected(
+        IoError{IoErrorKind::NotFound, "CAN interface '" + interface + "' does not exist"});
   }
   const InterfaceState state = parse_interface_state(query.out);
   if (state.up && (state.is_virtual || state.bitrate == kRequiredBitrate)) return {};
@@ -179,7 +181,8 @@ IoResult<void> ensure_can_interface(const std::string& interface) {
   std::vector<std::vector<std::string>> commands;
   if (!state.is_virtual) {
     commands.push_back({"link", "set", interface, "down"});
-    commands.push_back({"link", "set", interface, "type", "can", "bitrate", std::to_string(kRequiredBitrate)});
+    commands.push_back(
+        {"link", "set", interface, "type", "can", "bitrate", std::to_string(kRequiredBitrate)});
   }
   commands.push_back({"link", "set", interface, "up"});
 

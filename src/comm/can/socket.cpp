@@ -15,11 +15,15 @@
 namespace kestro::comm {
 
 namespace {
-IoError open_failed() { return IoError{IoErrorKind::Other, "Failed to open CAN Socket"}; }
+IoError open_failed() {
+  return IoError{IoErrorKind::Other, "Failed to open CAN Socket"};
+}
 }  // namespace
 
-IoResult<std::unique_ptr<CanSocket>> open_can_socket(const std::string& interface, const asio::any_io_executor& ex) {
-  if (interface.size() >= 4096 || interface.find('\0') != std::string::npos) return std::unexpected(open_failed());
+IoResult<std::unique_ptr<CanSocket>> open_can_socket(const std::string& interface,
+                                                     const asio::any_io_executor& ex) {
+  if (interface.size() >= 4096 || interface.find('\0') != std::string::npos)
+    return std::unexpected(open_failed());
   const unsigned index = ::if_nametoindex(interface.c_str());
   if (index == 0) return std::unexpected(open_failed());
   const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);

@@ -21,7 +21,8 @@ using CanSocket = asio::posix::stream_descriptor;
 
 // Opens a non-blocking raw CAN socket bound to `interface`. Errors: "Failed to open CAN Socket" (lookup,
 // socket or bind), "IO error" (non-blocking mode or registration).
-IoResult<std::unique_ptr<CanSocket>> open_can_socket(const std::string& interface, const asio::any_io_executor& ex);
+IoResult<std::unique_ptr<CanSocket>> open_can_socket(const std::string& interface,
+                                                     const asio::any_io_executor& ex);
 
 struct WouldBlock {};
 // One non-blocking read: a frame, WouldBlock, or the read's error.

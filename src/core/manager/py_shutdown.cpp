@@ -78,7 +78,9 @@ PyObject* block_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 asio::awaitable<std::string> wait_for_stop_reason(std::optional<std::uint64_t> wait_ms) {
   // A limit beyond what a timer can hold is no limit.
   const auto limit = std::chrono::milliseconds(wait_ms.value_or(0));
-  if (!wait_ms || *wait_ms > static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(rt::kNoDeadline).count())) {
+  if (!wait_ms ||
+      *wait_ms > static_cast<std::uint64_t>(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(rt::kNoDeadline).count())) {
     co_return "signal:" + co_await wait_for_shutdown_signal();
   }
   auto raced = co_await rt::select(wait_for_shutdown_signal(), rt::sleep_for(limit));
@@ -110,11 +112,10 @@ PyObject* block_until(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyMethodDef shutdown_all_def = {
-    "shutdown_all", py::as_cfunction(py::function<shutdown_all>), py::kFastcallKw,
-    "shutdown_all(timeout_ms=None)\n--\n\n优雅关闭所有任务的便捷函数\n\n"
-    "停止所有定时器和任务并等待它们结束；timeout_ms 为毫秒数，None 表示不限时。"
-    "全部结束时返回 True，超时返回 False。"};
+PyMethodDef shutdown_all_def = {"shutdown_all", py::as_cfunction(py::function<shutdown_all>), py::kFastcallKw,
+                                "shutdown_all(timeout_ms=None)\n--\n\n优雅关闭所有任务的便捷函数\n\n"
+                                "停止所有定时器和任务并等待它们结束；timeout_ms 为毫秒数，None 表示不限时。"
+                                "全部结束时返回 True，超时返回 False。"};
 
 PyMethodDef block_all_def = {
     "block_all", py::as_cfunction(py::function<block_all>), py::kFastcallKw,

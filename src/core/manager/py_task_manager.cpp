@@ -28,10 +28,16 @@ bool parse_timeout(const char* callable, PyObject* const* args, Py_ssize_t nargs
   return py::to_optional_u64(arg, "timeout_ms", timeout);
 }
 
-PyObject* count(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
+PyObject* count(std::uint64_t n) {
+  return PyLong_FromUnsignedLongLong(n);
+}
 
-PyObject* get_running_count(PyObject*, PyTaskManager&) { return count(task_manager().running_count()); }
-PyObject* get_total_count(PyObject*, PyTaskManager&) { return count(task_manager().total_count()); }
+PyObject* get_running_count(PyObject*, PyTaskManager&) {
+  return count(task_manager().running_count());
+}
+PyObject* get_total_count(PyObject*, PyTaskManager&) {
+  return count(task_manager().total_count());
+}
 PyObject* get_timer_count(PyObject*, PyTaskManager&) {
   return count(task_manager().running_count_of(TaskKind::Timer));
 }
@@ -74,8 +80,10 @@ PyObject* status(PyObject*, PyTaskManager&, PyObject* const*, Py_ssize_t nargs, 
   const StatusSummary s = task_manager().status_summary();
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::pair<const char*, std::uint64_t> items[] = {
-      {"running_timers", s.running_timers}, {"running_tasks", s.running_tasks}, {"stopped", s.stopped}, {"total", s.total}};
+  const std::pair<const char*, std::uint64_t> items[] = {{"running_timers", s.running_timers},
+                                                         {"running_tasks", s.running_tasks},
+                                                         {"stopped", s.stopped},
+                                                         {"total", s.total}};
   for (const auto& [key, value] : items) {
     PyRef v = PyRef::steal(count(value));
     if (!v || PyDict_SetItemString(dict.get(), key, v.get()) < 0) return nullptr;
@@ -85,27 +93,15 @@ PyObject* status(PyObject*, PyTaskManager&, PyObject* const*, Py_ssize_t nargs, 
 
 PyObject* repr(PyObject*, PyTaskManager&) {
   const StatusSummary s = task_manager().status_summary();
-  return PyUnicode_FromFormat("TaskManager(timers=%llu, tasks=%llu, stopped=%llu, total=%llu)",
-                              static_cast<unsigned long long>(s.running_timers),
-                              static_cast<unsigned long long>(s.running_tasks),
-                              static_cast<unsigned long long>(s.stopped), static_cast<unsigned long long>(s.total));
+  return PyUnicode_FromFormat(
+      "TaskManager(timers=%llu, tasks=%llu, stopped=%llu, total=%llu)",
+      static_cast<unsigned long long>(s.running_timers), static_cast<unsigned long long>(s.running_tasks),
+      static_cast<unsigned long long>(s.stopped), static_cast<unsigned long long>(s.total));
 }
 
 PyObject* new_task_manager(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::guarded_object([&]() -> PyObject* {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 0) {
-      PyErr_Format(PyExc_TypeError, "TaskManager() takes no arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      Py_ssize_t pos = 0;
-      PyDict_Next(kwargs, &pos, &key, &value);
-      PyErr_Format(PyExc_TypeError, "TaskManager() got an unexpected keyword argument '%S'", key);
-      return nullptr;
-    }
+    if (!py::parse_tuple_args({"TaskManager", nullptr, 0, 0}, args, kwargs, nullptr)) return nullptr;
     return py::new_instance(type, PyTaskManager{});
   });
 }
@@ -159,7 +155,9 @@ PyObject* get_task_manager(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObje
 
 }  // namespace
 
-PyTypeObject* task_manager_type() { return lazy_type.get(); }
+PyTypeObject* task_manager_type() {
+  return lazy_type.get();
+}
 
 PyMethodDef get_task_manager_def = {
     "get_task_manager", py::as_cfunction(py::function<get_task_manager>), py::kFastcallKw,

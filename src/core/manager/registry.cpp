@@ -11,7 +11,9 @@ namespace {
 std::atomic<std::uint64_t> TASK_ID_COUNTER{1};
 }
 
-std::uint64_t next_task_id() noexcept { return TASK_ID_COUNTER.fetch_add(1, std::memory_order_relaxed); }
+std::uint64_t next_task_id() noexcept {
+  return TASK_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
+}
 
 TaskManager& task_manager() {
   // Leaked on purpose: threads may still use it while the process exits.
@@ -55,7 +57,8 @@ std::uint64_t TaskManager::total_count() const {
 std::uint64_t TaskManager::running_count_of(TaskKind kind) const {
   std::shared_lock lock(mu_);
   std::uint64_t n = 0;
-  for (const auto& [id, e] : tasks_) n += (e.kind == kind && e.running->load(std::memory_order_acquire)) ? 1 : 0;
+  for (const auto& [id, e] : tasks_)
+    n += (e.kind == kind && e.running->load(std::memory_order_acquire)) ? 1 : 0;
   return n;
 }
 

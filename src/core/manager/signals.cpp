@@ -58,8 +58,8 @@ void install_handlers() {
   for (int i = 0; i < 2; ++i) {
     struct sigaction current;
     if (::sigaction(kSignals[i], nullptr, &current) != 0) {
-      throw std::runtime_error(std::string("Failed to register ") + kNames[i] + " handler: " +
-                               comm::os_error_text(errno));
+      throw std::runtime_error(std::string("Failed to register ") + kNames[i] +
+                               " handler: " + comm::os_error_text(errno));
     }
     if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_signal) continue;
     g_previous[i] = current;
@@ -68,8 +68,8 @@ void install_handlers() {
     ours.sa_flags = SA_SIGINFO;  // no SA_RESTART, like CPython
     sigemptyset(&ours.sa_mask);
     if (::sigaction(kSignals[i], &ours, nullptr) != 0) {
-      throw std::runtime_error(std::string("Failed to register ") + kNames[i] + " handler: " +
-                               comm::os_error_text(errno));
+      throw std::runtime_error(std::string("Failed to register ") + kNames[i] +
+                               " handler: " + comm::os_error_text(errno));
     }
   }
 }

@@ -28,7 +28,8 @@ void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& runnin
     auto gil = gate::enter();
     // Checked again with the interpreter lock held: a task cancelled or stopped while it waited for the
     // lock has not begun either.
-    if (gil && (state->cancelled.load(std::memory_order_acquire) || !running->load(std::memory_order_acquire))) {
+    if (gil &&
+        (state->cancelled.load(std::memory_order_acquire) || !running->load(std::memory_order_acquire))) {
       func.reset();
       args.reset();
       gate::leave(*gil);
@@ -37,8 +38,8 @@ void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& runnin
     if (gil) {
       // The function may run for as long as it likes: the worker lends its place meanwhile, so that the
       // runtime keeps serving (signal waits, CAN I/O, other tasks) however many functions run.
-      PyObject* returned = rt::Runtime::get().block_in_place(
-          [&] { return PyObject_Call(func.get(), args.get(), nullptr); });
+      PyObject* returned =
+          rt::Runtime::get().block_in_place([&] { return PyObject_Call(func.get(), args.get(), nullptr); });
       std::optional<std::string> error;
       if (!returned) error = describe_raised_exception();
       // Dropped while the lock is held, so that nothing is parked.

@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "core/task/async_task.hpp"
 #include "lib/args.hpp"
@@ -51,7 +51,9 @@ PyObject* fetch(PyAsyncHandle& h) {
   return Py_NewRef(stored ? stored : Py_None);
 }
 
-PyObject* get_task_id(PyObject*, PyAsyncHandle& h) { return PyLong_FromUnsignedLongLong(h.task_id); }
+PyObject* get_task_id(PyObject*, PyAsyncHandle& h) {
+  return PyLong_FromUnsignedLongLong(h.task_id);
+}
 
 PyObject* is_done(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::parse_no_args("is_done", nargs, kwnames)) return nullptr;
@@ -115,7 +117,8 @@ PyObject* wait(PyObject*, PyAsyncHandle& h, PyObject* const* args, Py_ssize_t na
 
 PyObject* handle_repr(PyObject*, PyAsyncHandle& h) {
   const char* status = h.cancelled() ? "cancelled" : h.completed() ? "completed" : "running";
-  return PyUnicode_FromFormat("AsyncHandle(id=%llu, status=%s)", static_cast<unsigned long long>(h.task_id), status);
+  return PyUnicode_FromFormat("AsyncHandle(id=%llu, status=%s)", static_cast<unsigned long long>(h.task_id),
+                              status);
 }
 
 void handle_dealloc(PyObject* self) {
@@ -146,7 +149,8 @@ PyMethodDef handle_methods[] = {
     {"cancel", py::as_cfunction(py::method<PyAsyncHandle, cancel>), py::kFastcallKw,
      "cancel($self)\n--\n\n取消任务\n\n只把任务标记为已取消，不会中断正在执行的代码。"},
     {"try_result", py::as_cfunction(py::method<PyAsyncHandle, try_result>), py::kFastcallKw,
-     "try_result($self)\n--\n\n获取任务结果（非阻塞）\n\n任务未完成时返回 None；任务失败时抛出 RuntimeError。"},
+     "try_result($self)\n--\n\n获取任务结果（非阻塞）\n\n任务未完成时返回 None；任务失败时抛出 "
+     "RuntimeError。"},
     {"wait", py::as_cfunction(py::method<PyAsyncHandle, wait>), py::kFastcallKw,
      "wait($self, timeout_ms=None)\n--\n\n等待任务完成并获取结果（阻塞）\n\n"
      "timeout_ms 为毫秒数，None 表示不限时。超时抛出 TimeoutError，任务失败时抛出 RuntimeError。"},
@@ -180,14 +184,7 @@ PyObject* run_async_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded_object([&]() -> PyObject* {
     py::Borrow borrow = py::Borrow::shared(py::instance_of<PyRunAsync>(self)->borrow);
     if (!borrow) return nullptr;
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      Py_ssize_t pos = 0;
-      PyDict_Next(kwargs, &pos, &key, &value);
-      PyErr_Format(PyExc_TypeError, "RunAsync.__call__() got an unexpected keyword argument '%S'", key);
-      return nullptr;
-    }
+    if (!py::refuse_keywords("RunAsync.__call__", kwargs)) return nullptr;
     PyTypeObject* type = handle_lazy_type().get();
     if (!type) return nullptr;
     StartedTask task = start_task(py::value_of<PyRunAsync>(self).func.get(), args);
@@ -195,7 +192,9 @@ PyObject* run_async_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* run_async_repr(PyObject*, PyRunAsync&) { return PyUnicode_FromString("RunAsync(...)"); }
+PyObject* run_async_repr(PyObject*, PyRunAsync&) {
+  return PyUnicode_FromString("RunAsync(...)");
+}
 
 constexpr const char* kFuncParam[] = {"func"};
 
@@ -240,8 +239,12 @@ PyObject* run_async(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 }  // namespace
 
-PyTypeObject* async_handle_type() { return handle_lazy_type().get(); }
-PyTypeObject* run_async_type() { return run_async_lazy_type().get(); }
+PyTypeObject* async_handle_type() {
+  return handle_lazy_type().get();
+}
+PyTypeObject* run_async_type() {
+  return run_async_lazy_type().get();
+}
 
 PyMethodDef run_async_def = {"run_async", py::as_cfunction(py::function<run_async>), py::kFastcallKw,
                              "run_async(func)\n--\n\n便捷函数：创建异步任务装饰器\n\n"

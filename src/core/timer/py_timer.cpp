@@ -40,7 +40,8 @@ struct PyTimerHandle {
   bool running() const { return timer.running->load(std::memory_order_acquire); }
   std::uint64_t ticks() const { return timer.tick_count->load(std::memory_order_relaxed); }
   double elapsed() const {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - timer.start_time).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - timer.start_time).count();
     return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
   }
   double actual_frequency() const {
@@ -69,7 +70,9 @@ bool check_frequency(double hz) {
   return true;
 }
 
-bool convert_timer(PyObject* arg, double& hz) { return py::to_f64(arg, "frequency_hz", hz) && check_frequency(hz); }
+bool convert_timer(PyObject* arg, double& hz) {
+  return py::to_f64(arg, "frequency_hz", hz) && check_frequency(hz);
+}
 
 bool convert_precision(PyObject* const* argv, double& hz, bool& realtime) {
   if (!py::to_f64(argv[0], "frequency_hz", hz)) return false;
@@ -142,17 +145,19 @@ PyObject* precision_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     py::Borrow b = py::Borrow::shared(py::instance_of<PyPrecisionTimer>(self)->borrow);
     if (!b) return nullptr;
     const auto& t = py::value_of<PyPrecisionTimer>(self);
-    return make_wrapper(args, kwargs, "PrecisionTimer.__call__", "precision_timer decorator requires a callable",
-                        t.frequency_hz, t.realtime ? TimerPrecision::Realtime : TimerPrecision::High);
+    return make_wrapper(args, kwargs, "PrecisionTimer.__call__",
+                        "precision_timer decorator requires a callable", t.frequency_hz,
+                        t.realtime ? TimerPrecision::Realtime : TimerPrecision::High);
   });
 }
 
 PyType_Slot timer_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Timer(frequency_hz)\n--\n\n普通定时器装饰器\n\n"
-                    "以固定频率重复执行被装饰的函数，精度约 1-10 ms。frequency_hz 单位为 Hz，10.0 表示每秒执行十次。\n\n"
-                    "示例::\n\n    @kestro.timer(10.0)\n    def tick():\n        ...\n\n"
-                    "    handle = tick()\n    handle.stop()\n")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Timer(frequency_hz)\n--\n\n普通定时器装饰器\n\n"
+         "以固定频率重复执行被装饰的函数，精度约 1-10 ms。frequency_hz 单位为 Hz，10.0 表示每秒执行十次。\n\n"
+         "示例::\n\n    @kestro.timer(10.0)\n    def tick():\n        ...\n\n"
+         "    handle = tick()\n    handle.stop()\n")},
     {Py_tp_new, reinterpret_cast<void*>(timer_new)},
     {Py_tp_call, reinterpret_cast<void*>(timer_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<PyTimer>)},
@@ -161,11 +166,13 @@ PyType_Slot timer_slots[] = {
 PyType_Spec timer_spec = {"builtins.Timer", sizeof(py::Instance<PyTimer>), 0, 0, timer_slots};
 
 PyType_Slot precision_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "PrecisionTimer(frequency_hz, realtime=False)\n--\n\n高精度定时器装饰器\n\n"
-                    "精度约 10-100 µs。realtime=True 选择实时模式：使用专用线程，更精确但更占用 CPU。\n\n"
-                    "示例::\n\n    @kestro.precision_timer(100)          # 高精度模式\n    def control():\n        ...\n\n"
-                    "    @kestro.precision_timer(1000, realtime=True)  # 实时模式\n    def fast():\n        ...\n")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "PrecisionTimer(frequency_hz, realtime=False)\n--\n\n高精度定时器装饰器\n\n"
+         "精度约 10-100 µs。realtime=True 选择实时模式：使用专用线程，更精确但更占用 CPU。\n\n"
+         "示例::\n\n    @kestro.precision_timer(100)          # 高精度模式\n    def control():\n        "
+         "...\n\n"
+         "    @kestro.precision_timer(1000, realtime=True)  # 实时模式\n    def fast():\n        ...\n")},
     {Py_tp_new, reinterpret_cast<void*>(precision_new)},
     {Py_tp_call, reinterpret_cast<void*>(precision_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<PyPrecisionTimer>)},
@@ -192,7 +199,8 @@ void warn_if_coroutine(PyObject* func) {
     PyRef result = PyRef::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", func));
     if (result.get() == Py_True) {
       std::fputs(
-          "Warning: Timer callback is an async function (coroutine function). It will not be awaited and will "
+          "Warning: Timer callback is an async function (coroutine function). It will not be awaited and "
+          "will "
           "likely fail to execute properly. Please use a synchronous function.\n",
           stderr);
     }
@@ -205,14 +213,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guarded_object([&]() -> PyObject* {
     py::Borrow b = py::Borrow::shared(py::instance_of<PyTimerWrapper>(self)->borrow);
     if (!b) return nullptr;
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      Py_ssize_t pos = 0;
-      PyDict_Next(kwargs, &pos, &key, &value);
-      PyErr_Format(PyExc_TypeError, "TimerWrapper.__call__() got an unexpected keyword argument '%S'", key);
-      return nullptr;
-    }
+    if (!py::refuse_keywords("TimerWrapper.__call__", kwargs)) return nullptr;
     auto& w = py::value_of<PyTimerWrapper>(self);
     PyTypeObject* type = handle_lazy().get();
     if (!type) return nullptr;
@@ -228,17 +229,20 @@ PyObject* wrapper_repr(PyObject*, PyTimerWrapper& w) {
   char buf[400];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, w.frequency_hz, std::chars_format::fixed);
   const std::string freq = ec == std::errc() ? std::string(buf, end) : std::to_string(w.frequency_hz);
-  return PyUnicode_FromFormat("TimerWrapper(frequency=%sHz, mode=%s)", freq.c_str(), precision_text(w.precision));
+  return PyUnicode_FromFormat("TimerWrapper(frequency=%sHz, mode=%s)", freq.c_str(),
+                              precision_text(w.precision));
 }
 
 PyType_Slot wrapper_slots[] = {
-    {Py_tp_doc, const_cast<char*>("包装后的定时器函数\n\n每次调用都会启动一个新的定时器并返回其 TimerHandle。")},
+    {Py_tp_doc,
+     const_cast<char*>("包装后的定时器函数\n\n每次调用都会启动一个新的定时器并返回其 TimerHandle。")},
     {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
     {Py_tp_repr, reinterpret_cast<void*>(py::shared_value<PyTimerWrapper, wrapper_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::instance_dealloc<PyTimerWrapper>)},
     {0, nullptr},
 };
-PyType_Spec wrapper_spec = {"builtins.TimerWrapper", sizeof(py::Instance<PyTimerWrapper>), 0, 0, wrapper_slots};
+PyType_Spec wrapper_spec = {"builtins.TimerWrapper", sizeof(py::Instance<PyTimerWrapper>), 0, 0,
+                            wrapper_slots};
 
 py::LazyType& wrapper_lazy() {
   static py::LazyType t(wrapper_spec, false);
@@ -247,10 +251,10 @@ py::LazyType& wrapper_lazy() {
 
 // ---- TimerHandle
 
-#define KESTRO_NOARG_METHOD(fn_name, body)                                                              \
+#define KESTRO_NOARG_METHOD(fn_name, body)                                                                \
   PyObject* fn_name(PyObject*, PyTimerHandle& h, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) { \
-    if (!py::parse_no_args(#fn_name, nargs, kwnames)) return nullptr;                                    \
-    body                                                                                                 \
+    if (!py::parse_no_args(#fn_name, nargs, kwnames)) return nullptr;                                     \
+    body                                                                                                  \
   }
 
 KESTRO_NOARG_METHOD(stop, {
@@ -266,14 +270,17 @@ KESTRO_NOARG_METHOD(elapsed_secs, { return PyFloat_FromDouble(h.elapsed()); })
 
 #undef KESTRO_NOARG_METHOD
 
-PyObject* get_task_id(PyObject*, PyTimerHandle& h) { return PyLong_FromUnsignedLongLong(h.timer.id); }
+PyObject* get_task_id(PyObject*, PyTimerHandle& h) {
+  return PyLong_FromUnsignedLongLong(h.timer.id);
+}
 
 PyObject* handle_repr(PyObject*, PyTimerHandle& h) {
   const double actual = h.actual_frequency();
   char text[512];
-  std::snprintf(text, sizeof text, "TimerHandle(id=%llu, freq=%.1fHz, actual=%.1fHz, mode=%s, ticks=%llu, running=%s)",
-                static_cast<unsigned long long>(h.timer.id), h.frequency_hz, actual, precision_text(h.precision),
-                static_cast<unsigned long long>(h.ticks()), h.running() ? "true" : "false");
+  std::snprintf(
+      text, sizeof text, "TimerHandle(id=%llu, freq=%.1fHz, actual=%.1fHz, mode=%s, ticks=%llu, running=%s)",
+      static_cast<unsigned long long>(h.timer.id), h.frequency_hz, actual, precision_text(h.precision),
+      static_cast<unsigned long long>(h.ticks()), h.running() ? "true" : "false");
   return PyUnicode_FromString(text);
 }
 
@@ -359,10 +366,18 @@ PyObject* precision_timer_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyTypeObject* timer_type() { return timer_lazy().get(); }
-PyTypeObject* precision_timer_type() { return precision_lazy().get(); }
-PyTypeObject* timer_wrapper_type() { return wrapper_lazy().get(); }
-PyTypeObject* timer_handle_type() { return handle_lazy().get(); }
+PyTypeObject* timer_type() {
+  return timer_lazy().get();
+}
+PyTypeObject* precision_timer_type() {
+  return precision_lazy().get();
+}
+PyTypeObject* timer_wrapper_type() {
+  return wrapper_lazy().get();
+}
+PyTypeObject* timer_handle_type() {
+  return handle_lazy().get();
+}
 
 PyMethodDef timer_def = {"timer", py::as_cfunction(py::function<timer_fn>), py::kFastcallKw,
                          "timer(frequency_hz)\n--\n\n普通定时器装饰器\n\n返回 Timer；精度约 1-10 ms。"};

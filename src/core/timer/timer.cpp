@@ -48,7 +48,8 @@ bool call_once(PyObject* func, PyObject* args) {
 }
 
 // The first grid point strictly after `now`, for a deadline that has passed.
-Clock::time_point skip_missed(Clock::time_point deadline, Clock::time_point now, std::chrono::nanoseconds period) {
+Clock::time_point skip_missed(Clock::time_point deadline, Clock::time_point now,
+                              std::chrono::nanoseconds period) {
   const auto behind = std::chrono::duration_cast<std::chrono::nanoseconds>(now - deadline);
   const auto missed = behind.count() / period.count() + 1;
   return deadline + period * missed;
@@ -77,8 +78,9 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
   }
 }
 
-void precision_loop(std::string name, std::chrono::nanoseconds period, std::chrono::nanoseconds spin_threshold,
-                    RunningFlag running, std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
+void precision_loop(std::string name, std::chrono::nanoseconds period,
+                    std::chrono::nanoseconds spin_threshold, RunningFlag running,
+                    std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
                     py::AnyThreadRef args) {
   // prctl cuts the name to 15 bytes, as the system does for every thread name.
   ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
@@ -102,18 +104,24 @@ void precision_loop(std::string name, std::chrono::nanoseconds period, std::chro
 
 const char* precision_text(TimerPrecision p) noexcept {
   switch (p) {
-    case TimerPrecision::Normal: return "normal";
-    case TimerPrecision::High: return "high";
-    case TimerPrecision::Realtime: return "realtime";
+    case TimerPrecision::Normal:
+      return "normal";
+    case TimerPrecision::High:
+      return "high";
+    case TimerPrecision::Realtime:
+      return "realtime";
   }
   return "normal";
 }
 
 const char* precision_thread_text(TimerPrecision p) noexcept {
   switch (p) {
-    case TimerPrecision::Normal: return "Normal";
-    case TimerPrecision::High: return "High";
-    case TimerPrecision::Realtime: return "Realtime";
+    case TimerPrecision::Normal:
+      return "Normal";
+    case TimerPrecision::High:
+      return "High";
+    case TimerPrecision::Realtime:
+      return "Realtime";
   }
   return "Normal";
 }
@@ -127,7 +135,8 @@ std::optional<std::chrono::nanoseconds> period_of(double frequency_hz) noexcept 
   return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
 }
 
-Clock::time_point precision_sleep_until_sync(Clock::time_point deadline, std::chrono::nanoseconds spin_threshold) {
+Clock::time_point precision_sleep_until_sync(Clock::time_point deadline,
+                                             std::chrono::nanoseconds spin_threshold) {
   auto now = Clock::now();
   if (now >= deadline) return now;
   const auto remaining = deadline - now;
@@ -139,7 +148,8 @@ Clock::time_point precision_sleep_until_sync(Clock::time_point deadline, std::ch
   }
 }
 
-StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period, TimerPrecision precision) {
+StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period,
+                         TimerPrecision precision) {
   StartedTimer t;
   t.id = next_task_id();
   t.running = std::make_shared<std::atomic<bool>>(true);
@@ -150,18 +160,19 @@ StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanosecond
   auto f = py::AnyThreadRef::steal(Py_NewRef(func));
   auto a = py::AnyThreadRef::steal(Py_NewRef(args));
   if (precision == TimerPrecision::Normal) {
-    auto join = rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a)));
+    auto join =
+        rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a)));
     // The slot is new: its lock is free, also on a runtime worker.
     auto guard = rt::lock_blocking(t.handle->mutex());
     t.handle->value(guard) = std::move(join);
   } else {
     const auto spin = precision == TimerPrecision::High ? std::chrono::nanoseconds(800'000)
-                                                         : std::chrono::nanoseconds(3'000'000);
+                                                        : std::chrono::nanoseconds(3'000'000);
     std::string name = "timer-" + std::to_string(t.id) + "-" + precision_thread_text(precision);
     std::thread thread;
     try {
-      thread = std::thread(precision_loop, std::move(name), period, spin, t.running, t.tick_count, std::move(f),
-                           std::move(a));
+      thread = std::thread(precision_loop, std::move(name), period, spin, t.running, t.tick_count,
+                           std::move(f), std::move(a));
     } catch (const std::system_error& e) {
       throw std::runtime_error(std::string("Failed to spawn timer thread: ") + e.what());
     }

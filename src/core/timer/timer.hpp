@@ -31,8 +31,8 @@ const char* precision_thread_text(TimerPrecision p) noexcept;  // "Normal", "Hig
 std::optional<std::chrono::nanoseconds> period_of(double frequency_hz) noexcept;
 
 // Sleeps until `spin_threshold` before `deadline`, then busy-waits for it; returns the instant reached.
-std::chrono::steady_clock::time_point precision_sleep_until_sync(std::chrono::steady_clock::time_point deadline,
-                                                                 std::chrono::nanoseconds spin_threshold);
+std::chrono::steady_clock::time_point precision_sleep_until_sync(
+    std::chrono::steady_clock::time_point deadline, std::chrono::nanoseconds spin_threshold);
 
 // The dedicated thread of a precision timer; detached when the last holder lets go.
 struct ThreadSlot {
@@ -54,6 +54,7 @@ struct StartedTimer {
 
 // Starts `func(*args)` every period and registers the timer. The caller holds the interpreter lock.
 // Throws std::runtime_error ("Failed to spawn timer thread: ...") when the thread cannot be started.
-StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period, TimerPrecision precision);
+StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period,
+                         TimerPrecision precision);
 
 }  // namespace kestro::core
