@@ -38,9 +38,18 @@ mount -t devtmpfs devtmpfs /host/dev
 mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts -o newinstance,ptmxmode=0666 devpts /host/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /host/dev/shm
-# A fresh /tmp, unless this tree lives in the host's /tmp.
+# A fresh /tmp (files unlinked while open, as tempfile makes them, do not work over 9p). A tree that lives
+# in the host's /tmp is bound back into it at the same path.
 case $run in
-/tmp/*) echo "canbed-init: the tree is under /tmp; keeping the host's /tmp" ;;
+/tmp/*)
+	top=${run#/tmp/}
+	top=/tmp/${top%%/*}
+	mkdir -p /keep
+	mount -o bind "/host$top" /keep
+	mount -t tmpfs -o mode=1777 tmpfs /host/tmp
+	mkdir -p "/host$top"
+	mount -o bind /keep "/host$top"
+	;;
 *) mount -t tmpfs -o mode=1777 tmpfs /host/tmp ;;
 esac
 mount -t tmpfs -o mode=0755 tmpfs /host/run
