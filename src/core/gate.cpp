@@ -25,6 +25,7 @@ PyObject* close_gate(PyObject*, PyObject*) {
     std::lock_guard lock(entry_mutex());
     g_closed.store(true, std::memory_order_seq_cst);
   }
+  kestro::py::stop_releasing_references();
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 

@@ -1,6 +1,7 @@
 // Owns the parking of Python references dropped on threads that do not hold the interpreter lock.
 #include "lib/py_ref.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -16,10 +17,19 @@ std::vector<PyObject*>& parked() {
   static auto* v = new std::vector<PyObject*>;
   return *v;
 }
+std::atomic<bool> g_exiting{false};
 }  // namespace
+
+void stop_releasing_references() noexcept {
+  g_exiting.store(true, std::memory_order_seq_cst);
+}
 
 void decref_anywhere(PyObject* o) noexcept {
   if (!o) return;
+  // Once the interpreter exits, PyGILState_Check cannot be trusted (it answers yes on every thread once
+  // its thread-local key is gone), and a release that deallocates would run Python on a thread that does
+  // not hold the lock: leak instead.
+  if (g_exiting.load(std::memory_order_seq_cst) || Py_IsFinalizing()) return;
   if (PyGILState_Check()) {
     Py_DECREF(o);
     return;

@@ -41,6 +41,8 @@ class PyRef {
 
 // Releases `o` now if this thread holds the interpreter lock, else parks it for a thread that will.
 void decref_anywhere(PyObject* o) noexcept;
+// From the interpreter's exit on, references dropped through decref_anywhere are leaked, never released.
+void stop_releasing_references() noexcept;
 // Releases parked references; the caller holds the interpreter lock.
 void drain_parked_decrefs() noexcept;
 

@@ -45,6 +45,27 @@ def test_program_ends_promptly_while_tasks_run(ending):
         assert ended - last_line < (5 if SANITIZED else 2), ended - last_line
 
 
+QUEUED_PROGRAM = """
+import kestro, sys, time
+def forever():
+    while True:
+        time.sleep(0.001)
+handles = [kestro.run_async(forever)() for _ in range(2)]
+queued = [kestro.run_async(lambda i: (i, [i]))(i) for i in range(300)]
+print(time.time(), flush=True)
+sys.exit(7)
+"""
+
+
+def test_program_ends_while_tasks_are_still_queued():
+    # Tasks that reach a worker after the interpreter began to exit drop their function and arguments on a
+    # thread without the interpreter lock: they must be left alone, not released.
+    for _ in range(RUNS * 2):
+        r = run_python(QUEUED_PROGRAM, timeout=30)
+        assert r.returncode == 7, r.stderr
+        assert "Fatal" not in r.stderr, r.stderr
+
+
 TIMER_PROGRAM = """
 import kestro, time
 def work():
