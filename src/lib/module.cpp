@@ -9,6 +9,7 @@
 #include "core/timer/py_timer.hpp"
 #include "lib/boundary.hpp"
 #include "lib/py_can_device.hpp"
+#include "lib/py_motor.hpp"
 #include "lib/py_ref.hpp"
 
 namespace {
@@ -53,6 +54,8 @@ int exec_module(PyObject* module) {
         add_public(module, "AsyncHandle", type_ref(async_handle_type())) &&
         add_public(module, "CanDevice", type_ref(kestro::py::can_device_type())) &&
         add_public(module, "CanDeviceNonBlocking", type_ref(kestro::py::can_device_nonblocking_type())) &&
+        add_public(module, "Device", type_ref(kestro::py::device_type())) &&
+        add_public(module, "Motor", type_ref(kestro::py::motor_type())) &&
         add_public(module, "PrecisionTimer", type_ref(precision_timer_type())) &&
         add_public(module, "TaskManager", type_ref(task_manager_type())) &&
         add_public(module, "RunAsync", type_ref(run_async_type())) &&

@@ -1,0 +1,176 @@
+// Owns the broadcast group's operations and its receive task.
+#include "instance/motor/mod.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "runtime/runtime.hpp"
+#include "runtime/time.hpp"
+
+namespace kestro::motor {
+
+namespace proto = comm::protocol;
+
+namespace {
+
+constexpr std::uint64_t kReceiveWaitMs = 100;
+
+std::string byte_list(const std::vector<std::uint8_t>& data) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (i) text += ", ";
+    text += std::to_string(data[i]);
+  }
+  return text + "]";
+}
+
+std::shared_ptr<Device> find_node(DeviceList& list, std::uint32_t node_id) {
+  std::lock_guard lock(list.mu);
+  for (const auto& d : list.items) {
+    if (d->node_id() == node_id) return d;
+  }
+  return nullptr;
+}
+
+// Writes one line to standard error unless the group is gone.
+void report(ReceiveLife& life, const std::string& line) {
+  std::lock_guard lock(life.mu);
+  if (!life.alive) return;
+  std::fputs(line.c_str(), stderr);
+}
+
+asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> list,
+                                   std::shared_ptr<ReceiveLife> life) {
+  for (;;) {
+    const auto started = rt::Clock::now();
+    auto receiving = can->receive_timeout_async(kReceiveWaitMs);
+    std::optional<comm::CanMessage> got = co_await std::move(receiving);
+    if (!got) {
+      // A reader that has stopped answers at once every time: keep to one wake-up per wait period.
+      const auto due = started + std::chrono::milliseconds(kReceiveWaitMs);
+      if (rt::Clock::now() < due) {
+        auto pause = rt::sleep_until(due);
+        co_await std::move(pause);
+      }
+      continue;
+    }
+    const comm::CanMessage msg = std::move(*got);
+    if (msg.data.size() != 8) {
+      char line[96];
+      std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %zu\n", msg.id,
+                    msg.data.size());
+      report(*life, line);
+      continue;
+    }
+    const WatchData data = proto::decode_feedback(std::span<const std::uint8_t, 8>(msg.data.data(), 8));
+    std::shared_ptr<Device> device = find_node(*list, msg.id);
+    if (!device) {
+      char head[64];
+      std::snprintf(head, sizeof head, "[Motor] unmatched feedback frame: id=0x%X, data=", msg.id);
+      report(*life, head + byte_list(msg.data) + "\n");
+      continue;
+    }
+    auto updating = device->update_watch_data(data);
+    co_await std::move(updating);
+  }
+}
+
+}  // namespace
+
+comm::IoResult<Motor> Motor::open(const std::string& interface, std::uint32_t host_id) {
+  auto opened = comm::CanDeviceAsync::open(interface);
+  if (!opened) return std::unexpected(opened.error());
+  return Motor(std::make_shared<const comm::CanDeviceAsync>(std::move(*opened)), host_id);
+}
+
+Motor::Motor(CanHandle can, std::uint32_t host_id)
+    : can_(std::move(can)),
+      devices_(std::make_shared<DeviceList>()),
+      life_(std::make_shared<ReceiveLife>()),
+      host_id_(host_id) {
+  receive_task_ = rt::Runtime::get().spawn(receive_loop(can_, devices_, life_));
+}
+
+Motor::~Motor() {
+  if (!life_) return;  // moved from
+  {
+    std::lock_guard lock(life_->mu);
+    life_->alive = false;
+  }
+  receive_task_.abort();
+}
+
+comm::IoResult<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_index, std::uint32_t node_id,
+                                                          FocMode mode) {
+  const std::uint16_t dest = proto::dest_of(node_id);
+  if (auto entered = send_enter_configure_unicast(*can_, host_id_, dest); !entered) {
+    return std::unexpected(entered.error());
+  }
+  std::shared_ptr<Device> device = Device::create(slot_index, node_id, mode, can_, host_id_);
+  if (auto set = device->set_foc_mode(mode); !set) return std::unexpected(set.error());
+  if (auto ended = device->exit_configure(); !ended) return std::unexpected(ended.error());
+  {
+    std::lock_guard lock(devices_->mu);
+    devices_->items.push_back(device);
+  }
+  return device;
+}
+
+std::shared_ptr<Device> Motor::first_in_slot(std::uint8_t slot_index) const {
+  std::lock_guard lock(devices_->mu);
+  for (const auto& d : devices_->items) {
+    if (d->slot_index() == slot_index) return d;
+  }
+  return nullptr;
+}
+
+void Motor::set_target(std::uint8_t slot_index, float target) const {
+  if (auto device = first_in_slot(slot_index)) device->set_target(target);
+}
+
+std::optional<WatchData> Motor::get_watch_data(std::uint8_t slot_index) const {
+  auto device = first_in_slot(slot_index);
+  if (!device) return std::nullopt;
+  return device->get_watch_data_blocking();
+}
+
+comm::IoResult<void> Motor::broadcast() const {
+  std::array<std::int16_t, 4> slots{};
+  {
+    std::lock_guard lock(devices_->mu);
+    for (const auto& d : devices_->items) {
+      slots[d->slot_index()] = proto::encode_target(d->get_target(), d->mode());
+    }
+  }
+  const proto::Frame8 frame = proto::build_target_frame(slots);
+  return can_->send_nonblocking(host_id_, frame);
+}
+
+comm::IoResult<void> Motor::enter_configure_broadcast() const {
+  return send_enter_configure_unicast(*can_, host_id_, proto::kBroadcastDest);
+}
+
+comm::IoResult<void> Motor::exit_configure_broadcast() const {
+  return send_config(*can_, host_id_, proto::kPlainCommand, proto::kBroadcastDest, proto::kCtlExitConfigure);
+}
+
+comm::IoResult<void> Motor::calibrate_broadcast() const {
+  return send_calibration_and_wait(*can_, host_id_, proto::kBroadcastDest);
+}
+
+comm::IoResult<void> Motor::set_foc_mode_broadcast(FocMode mode) const {
+  return send_config(*can_, host_id_, proto::kPlainCommand, proto::kBroadcastDest, proto::ctl_set_foc_mode(mode));
+}
+
+std::vector<std::shared_ptr<Device>> Motor::devices() const {
+  std::lock_guard lock(devices_->mu);
+  return devices_->items;
+}
+
+std::size_t Motor::device_count() const {
+  std::lock_guard lock(devices_->mu);
+  return devices_->items.size();
+}
+
+}  // namespace kestro::motor
