@@ -100,6 +100,15 @@ def test_can_device_constructors(args, kwargs):
 
 
 @FUZZ
+@given(ARGS, st.dictionaries(st.sampled_from(["interface", "host", "host_id", "id"]), OBJECTS, max_size=3))
+def test_motor_constructor(args, kwargs):
+    try:
+        kestro.Motor(*args, **kwargs)
+    except (OSError, ValueError, *ALLOWED):
+        pass
+
+
+@FUZZ
 @given(ARGS, KEYWORDS)
 def test_launcher_calls(args, kwargs):
     h = call(kestro.run_async(lambda *a: len(a)), args, kwargs)

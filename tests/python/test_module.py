@@ -5,7 +5,7 @@ import pytest
 
 import kestro
 
-BUILT_SO_FAR = ["AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "TaskManager", "RunAsync", "run_async",
+BUILT_SO_FAR = ["AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "TaskManager", "RunAsync", "run_async",
                 "get_task_manager", "shutdown_all", "block_all", "block_until", "PrecisionTimer", "Timer",
                 "TimerHandle", "TimerWrapper", "timer", "precision_timer"]
 FULL_ORDER = [
@@ -83,6 +83,22 @@ def test_classes_without_constructor_refuse_construction():
         (kestro.CanDeviceNonBlocking.send, "(self, /, id, data)"),
         (kestro.CanDeviceNonBlocking.try_receive, "(self, /)"),
         (kestro.CanDeviceNonBlocking.receive_timeout, "(self, /, timeout_ms)"),
+        (kestro.Motor, "(interface, host=None, host_id=None)"),
+        (kestro.Motor.add_device, "(self, /, slot_index, node_id, mode)"),
+        (kestro.Motor.set_target, "(self, /, slot_index, value)"),
+        (kestro.Motor.broadcast, "(self, /)"),
+        (kestro.Motor.get_watch_data, "(self, /, slot_index)"),
+        (kestro.Motor.enter_configure_broadcast, "(self, /)"),
+        (kestro.Motor.exit_configure_broadcast, "(self, /)"),
+        (kestro.Motor.calibrate_broadcast, "(self, /)"),
+        (kestro.Motor.set_foc_mode_broadcast, "(self, /, mode)"),
+        (kestro.Device.set_target, "(self, /, value)"),
+        (kestro.Device.get_target, "(self, /)"),
+        (kestro.Device.get_watch_data, "(self, /)"),
+        (kestro.Device.enter_configure, "(self, /)"),
+        (kestro.Device.exit_configure, "(self, /)"),
+        (kestro.Device.start_calibration, "(self, /)"),
+        (kestro.Device.set_foc_mode, "(self, /, mode)"),
     ],
 )
 def test_text_signatures(obj, signature):
@@ -139,6 +155,28 @@ def test_text_signatures(obj, signature):
         (kestro.CanDeviceNonBlocking.try_receive, "Try to receive a CAN frame (non-blocking)"),
         (kestro.CanDeviceNonBlocking.receive_timeout, "Receive a CAN frame with timeout"),
         (kestro.CanDeviceNonBlocking.interface, "Get the interface name"),
+        (kestro.Device, "广播组中单个电机驱动器的收发管理单元"),
+        (kestro.Device.set_target, "设置目标值（物理量）"),
+        (kestro.Device.get_target, "读取当前目标值"),
+        (kestro.Device.get_watch_data, "获取最新回传数据"),
+        (kestro.Device.slot_index, "槽位索引（0–3）"),
+        (kestro.Device.node_id, "驱动器节点 / 回传帧 CAN ID（与嵌入式 ``node_id`` 一致）"),
+        (kestro.Device.enter_configure,
+         "DR v1：单播进入 DR 配置会话（首帧字节 3=``0x73``，次帧=``0x74``，同 dest 与 CTL 字节 6）。"),
+        (kestro.Device.exit_configure, "DR v1：在 DR 配置会话内发送「结束会话」（分组 0 code 0；不改变固件运行状态）。"),
+        (kestro.Device.start_calibration, "DR v1：在 DR 配置会话内请求编码器电气零位。发送后阻塞约 200 ms。"),
+        (kestro.Device.set_foc_mode, "DR v1：必须在 DR 配置会话内。"),
+        (kestro.Motor, "广播式电机控制器"),
+        (kestro.Motor.add_device, "向广播组添加一个驱动器"),
+        (kestro.Motor.set_target, "通过槽位索引直接设置目标值"),
+        (kestro.Motor.broadcast, "将所有 Device 的目标值打包成一条 CAN 广播帧并发送"),
+        (kestro.Motor.get_watch_data, "通过槽位索引获取回传数据"),
+        (kestro.Motor.host, "宿主侧控制帧 CAN ID（与 ``host`` 相同）"),
+        (kestro.Motor.host_id, "宿主侧控制帧 CAN ID（与 ``host`` 相同）"),
+        (kestro.Motor.enter_configure_broadcast,
+         "DR v1：广播进入 DR 配置会话（dest ``0xFFFF``；``0x73`` 再 ``0x74``，同 dest 与 CTL 字节 6）。"),
+        (kestro.Motor.exit_configure_broadcast, "DR v1：广播结束 DR 配置会话（分组 0 code ``0``）。"),
+        (kestro.Motor.calibrate_broadcast, "DR v1：在 DR 配置会话内广播请求编码器电气零位；发送后阻塞约 200 ms。"),
     ],
 )
 def test_docstring_first_lines(obj, first_line):
@@ -202,3 +240,37 @@ def test_can_device_members_and_constructor_arguments(cls):
         cls("can0", "can1")
     with pytest.raises(TypeError, match="unexpected keyword"):
         cls(name="can0")
+
+
+def test_motor_classes_members_and_host_rules():
+    assert {n for n in dir(kestro.Device) if not n.startswith("_")} == {
+        "set_target", "get_target", "get_watch_data", "slot_index", "node_id", "enter_configure",
+        "exit_configure", "start_calibration", "set_foc_mode"}
+    assert {n for n in dir(kestro.Motor) if not n.startswith("_")} == {
+        "add_device", "set_target", "broadcast", "get_watch_data", "host", "host_id", "enter_configure_broadcast",
+        "exit_configure_broadcast", "calibrate_broadcast", "set_foc_mode_broadcast"}
+    assert not inspect.getdoc(kestro.Motor.set_foc_mode_broadcast)
+    with pytest.raises(TypeError):
+        kestro.Device()
+    # The host rules come before the interface is touched, so they hold without SocketCAN.
+    for kwargs in ({}, {"host": None}, {"host_id": None}, {"host": None, "host_id": None}):
+        with pytest.raises(ValueError, match=r"^missing host CAN id: use second argument or host= / host_id=$"):
+            kestro.Motor("can0", **kwargs)
+    for args, kwargs in (((0x100, 0x100), {}), ((0x100,), {"host_id": 0x100}), ((), {"host": 1, "host_id": 2})):
+        with pytest.raises(ValueError, match=r"^pass only one of 'host' or 'host_id', not both$"):
+            kestro.Motor("can0", *args, **kwargs)
+    with pytest.raises(TypeError, match="argument 'interface'"):
+        kestro.Motor(b"can0", 0x100)
+    # The interface is converted first, then host, then host_id.
+    with pytest.raises(TypeError, match="argument 'interface'"):
+        kestro.Motor(0, host="x")
+    with pytest.raises(OverflowError, match="argument 'host'"):
+        kestro.Motor("can0", 2**32)
+    with pytest.raises(TypeError, match="argument 'host'"):
+        kestro.Motor("can0", "0x100", host_id=1)
+    with pytest.raises(OverflowError, match="argument 'host_id'"):
+        kestro.Motor("can0", host_id=-1)
+    with pytest.raises(TypeError, match="argument 'host_id'"):
+        kestro.Motor("can0", host_id=1.0)
+    with pytest.raises(TypeError):
+        kestro.Motor("can0", 1, 2, 3)
