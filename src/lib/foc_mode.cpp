@@ -14,7 +14,8 @@ bool parse_foc_mode(PyObject* text, const char* name, comm::protocol::FocMode& o
   std::string checked;
   if (!to_string(text, name, checked)) return false;
   // str.lower itself, not a subclass's override.
-  PyRef lowered = PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text));
+  PyRef lowered =
+      PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text));
   if (!lowered) return false;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(lowered.get(), &size);

@@ -61,7 +61,8 @@ PyObject* start_calibration(PyObject*, PyDevice& self, PyObject* const*, Py_ssiz
   return none_or_io_error(self.device->start_calibration());
 }
 
-PyObject* set_foc_mode(PyObject*, PyDevice& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* set_foc_mode(PyObject*, PyDevice& self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
   PyObject* arg = nullptr;
   if (!parse_args({"set_foc_mode", kModeParams, 1, 1}, args, nargs, kwnames, &arg)) return nullptr;
   motor::FocMode mode{};
@@ -115,8 +116,8 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     {"slot_index", getter<PyDevice, get_slot_index>, nullptr, "槽位索引（0–3）", nullptr},
-    {"node_id", getter<PyDevice, get_node_id>, nullptr, "驱动器节点 / 回传帧 CAN ID（与嵌入式 ``node_id`` 一致）",
-     nullptr},
+    {"node_id", getter<PyDevice, get_node_id>, nullptr,
+     "驱动器节点 / 回传帧 CAN ID（与嵌入式 ``node_id`` 一致）", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -151,7 +152,8 @@ PyObject* wrap_device(std::shared_ptr<motor::Device> device) {
 
 PyObject* watch_data_to_dict(const motor::WatchData& data) {
   // Interned once: a control loop reads feedback thousands of times a second.
-  static PyObject* const keys[3] = {PyUnicode_InternFromString("position"), PyUnicode_InternFromString("speed"),
+  static PyObject* const keys[3] = {PyUnicode_InternFromString("position"),
+                                    PyUnicode_InternFromString("speed"),
                                     PyUnicode_InternFromString("current")};
   if (!keys[0] || !keys[1] || !keys[2]) return nullptr;
   const float values[3] = {data.position, data.speed, data.current};

@@ -186,11 +186,12 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Motor(interface, host=None, host_id=None)\n--\n\n广播式电机控制器\n\n"
-                                  "一个 Motor 服务一个 CAN 接口与一个 host CAN ID。add_device() 最多登记 4 个驱动器"
-                                  "（广播帧的 4 个槽位），每次 broadcast() 把所有目标值打包进一条 CAN 帧。"
-                                  "后台任务按 CAN ID 把各驱动器的回传帧分发到对应的 Device。\n\n"
-                                  "host 与 host_id 是同一个值的两个名字，只能给出其一。")},
+    {Py_tp_doc,
+     const_cast<char*>("Motor(interface, host=None, host_id=None)\n--\n\n广播式电机控制器\n\n"
+                       "一个 Motor 服务一个 CAN 接口与一个 host CAN ID。add_device() 最多登记 4 个驱动器"
+                       "（广播帧的 4 个槽位），每次 broadcast() 把所有目标值打包进一条 CAN 帧。"
+                       "后台任务按 CAN ID 把各驱动器的回传帧分发到对应的 Device。\n\n"
+                       "host 与 host_id 是同一个值的两个名字，只能给出其一。")},
     {Py_tp_new, reinterpret_cast<void*>(new_motor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<PyMotor>)},
     {Py_tp_repr, reinterpret_cast<void*>(shared_value<PyMotor, repr>)},

@@ -29,8 +29,8 @@ struct Wire {
   static Wire make() {
     auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
     auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
-    auto can = std::make_shared<const CanDeviceAsync>("vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx),
-                                                      rt::JoinHandle<void>{});
+    auto can = std::make_shared<const CanDeviceAsync>(
+        "vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx), rt::JoinHandle<void>{});
     return Wire{in_tx, out_rx, can};
   }
 
@@ -143,8 +143,8 @@ TEST(Motor, QueueingFailuresReportChannelClosedRegisterNothingAndDoNotSleep) {
   EXPECT_EQ(group.device_count(), 1u);
 
   for (auto result : {group.broadcast(), group.enter_configure_broadcast(), group.exit_configure_broadcast(),
-                      group.set_foc_mode_broadcast(FocMode::Speed), dev->enter_configure(), dev->exit_configure(),
-                      dev->set_foc_mode(FocMode::Current)}) {
+                      group.set_foc_mode_broadcast(FocMode::Speed), dev->enter_configure(),
+                      dev->exit_configure(), dev->set_foc_mode(FocMode::Current)}) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, "channel closed");
   }

@@ -1,59 +1,16 @@
 # Random objects thrown at every callable: only the documented exception types may come out, and nothing
 # may crash or hang. Calls that stop the registry for good run in a subprocess.
-import math
-
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kestro
+from fuzz_objects import ALLOWED, OBJECTS
 from kestro_testing import SANITIZED, run_python
 
 
-class EvilError(Exception):
-    """Raised by the hostile objects' own conversion methods; allowed to pass through unchanged."""
-
-
-class BadIndex:
-    def __index__(self):
-        raise EvilError("index")
-
-
-class BadFloat:
-    def __float__(self):
-        raise EvilError("float")
-
-
-class BadStr:
-    def __str__(self):
-        raise EvilError("str")
-
-
-class HugeIndex:
-    def __index__(self):
-        return 2**70
-
-
-class SmallIndex:
-    def __index__(self):
-        return 3
-
-
-OBJECTS = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(min_value=-(2**80), max_value=2**80),
-    st.integers(min_value=0, max_value=20),
-    st.floats(allow_nan=True, allow_infinity=True),
-    st.just(math.nan),
-    st.text(max_size=8),
-    st.binary(max_size=8),
-    st.lists(st.integers(min_value=-300, max_value=300), max_size=4),
-    st.sampled_from([BadIndex(), BadFloat(), BadStr(), HugeIndex(), SmallIndex(), object(), print]),
-)
 KEYWORDS = st.dictionaries(st.sampled_from(["timeout_ms", "func", "x", "self"]), OBJECTS, max_size=2)
 ARGS = st.lists(OBJECTS, max_size=3)
-ALLOWED = (TypeError, OverflowError, ValueError, EvilError)
 FUZZ = settings(
     max_examples=60 if SANITIZED else 200,
     deadline=None,

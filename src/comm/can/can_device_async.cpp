@@ -27,10 +27,15 @@ void print_failure(const char* what, const std::string& message) {
 // Moves every received frame to the incoming channel. Ends at the first frame that nobody can receive any
 // more: then it stops the writer and closes the socket.
 asio::awaitable<void> read_loop(std::shared_ptr<CanSocket> socket, rt::Sender<CanMessage> incoming,
-                                std::shared_ptr<rt::JoinHandle<void>> writer) {
+                                std::shared_ptr<rt::JoinHandle<void>> writer,
+                                std::shared_ptr<std::atomic<bool>> discarding) {
   for (;;) {
     auto got = read_frame_now(*socket);
     if (auto* frame = std::get_if<can_frame>(&got)) {
+      if (discarding->load(std::memory_order_relaxed)) {
+        if (incoming.is_closed()) break;
+        continue;
+      }
       if (!incoming.send(parse_frame(*frame))) break;
       continue;
     }
@@ -96,11 +101,13 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
 }  // namespace
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
-                               std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task)
+                               std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task,
+                               std::shared_ptr<std::atomic<bool>> discarding)
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
       incoming_(std::move(incoming)),
-      task_(std::move(task)) {}
+      task_(std::move(task)),
+      discarding_(std::move(discarding)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
@@ -115,9 +122,10 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   auto strand = runtime.make_strand();
   auto writer =
       std::make_shared<rt::JoinHandle<void>>(runtime.spawn_on(strand, write_loop(socket, std::move(out_rx))));
-  auto reader = runtime.spawn_on(strand, read_loop(socket, std::move(in_tx), std::move(writer)));
+  auto discarding = std::make_shared<std::atomic<bool>>(false);
+  auto reader = runtime.spawn_on(strand, read_loop(socket, std::move(in_tx), std::move(writer), discarding));
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
-                        std::move(reader));
+                        std::move(reader), std::move(discarding));
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const {

@@ -11,6 +11,7 @@
 // are reported at once until a write succeeds again. Reading goes on meanwhile.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,7 +39,8 @@ class CanDeviceAsync {
 
   // Assembles a device from its parts; the background task is whoever holds the other channel ends.
   CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
-                 std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task);
+                 std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task,
+                 std::shared_ptr<std::atomic<bool>> discarding = std::make_shared<std::atomic<bool>>(false));
 
   // Queues a frame; nothing is validated here. Fails only with "channel closed" once the task has ended.
   IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const;
@@ -46,6 +48,11 @@ class CanDeviceAsync {
   // Waits for the receiver's mutex without a limit, then for a frame until `timeout_ms` has passed.
   asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
   std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
+
+  // From now on the background task drops received frames instead of queueing them (sending goes on). For
+  // an owner that stops receiving while others still send through the device: frames that nobody will
+  // take must not pile up for as long as the device lives.
+  void discard_incoming() const noexcept { discarding_->store(true, std::memory_order_relaxed); }
 
   const std::string& interface() const noexcept { return interface_; }
   const std::shared_ptr<IncomingReceiver>& incoming() const noexcept { return incoming_; }
@@ -55,6 +62,7 @@ class CanDeviceAsync {
   rt::Sender<CanMessage> outgoing_;
   std::shared_ptr<IncomingReceiver> incoming_;
   rt::JoinHandle<void> task_;
+  std::shared_ptr<std::atomic<bool>> discarding_;
 };
 
 }  // namespace kestro::comm

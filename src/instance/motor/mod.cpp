@@ -58,8 +58,8 @@ asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> li
     const comm::CanMessage msg = std::move(*got);
     if (msg.data.size() != 8) {
       char line[96];
-      std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %zu\n", msg.id,
-                    msg.data.size());
+      std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %zu\n",
+                    msg.id, msg.data.size());
       report(*life, line);
       continue;
     }
@@ -99,6 +99,8 @@ Motor::~Motor() {
     life_->alive = false;
   }
   receive_task_.abort();
+  // Devices that outlive the group still send through its CAN device, but nobody receives any more.
+  can_->discard_incoming();
 }
 
 comm::IoResult<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_index, std::uint32_t node_id,
@@ -160,7 +162,8 @@ comm::IoResult<void> Motor::calibrate_broadcast() const {
 }
 
 comm::IoResult<void> Motor::set_foc_mode_broadcast(FocMode mode) const {
-  return send_config(*can_, host_id_, proto::kPlainCommand, proto::kBroadcastDest, proto::ctl_set_foc_mode(mode));
+  return send_config(*can_, host_id_, proto::kPlainCommand, proto::kBroadcastDest,
+                     proto::ctl_set_foc_mode(mode));
 }
 
 std::vector<std::shared_ptr<Device>> Motor::devices() const {

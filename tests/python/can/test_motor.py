@@ -3,6 +3,9 @@
 # a Device that outlives its Motor, and the argument checks that keep bad commands off the wire.
 import gc
 import math
+import os
+import socket
+import struct
 import time
 
 import pytest
@@ -256,3 +259,32 @@ def test_constructor_on_a_missing_interface(bus):
         kestro.Motor("can9", HOST)
     m = kestro.Motor("can0", host=None, host_id=0x100)
     assert (m.host, m.host_id) == (256, 256)
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_frames_arriving_after_the_motor_is_gone_do_not_pile_up(bus):
+    # vcan0: no bit rate and no receive overruns, so every frame reaches the group's socket.
+    m = kestro.Motor("vcan0", HOST)
+    dev = m.add_device(0, 0x201, "speed")
+    del m
+    gc.collect()
+    frames = 20000
+    with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as peer:
+        peer.bind(("vcan0",))
+        frame = struct.pack("=IB3x8s", 0x301, 8, bytes(range(8)))
+        peer.send(frame)
+        time.sleep(0.3)
+        before = rss_bytes()
+        for i in range(frames):
+            peer.send(frame)
+            if i % 50 == 49:
+                time.sleep(0.001)  # paced, so that the socket's receive buffer never overflows
+    time.sleep(0.5)
+    grown = rss_bytes() - before
+    # Queued, each frame would cost well over 48 bytes; the device still sends.
+    assert grown < frames * 16, grown
+    assert dev.exit_configure() is None
