@@ -288,3 +288,34 @@ def test_frames_arriving_after_the_motor_is_gone_do_not_pile_up(bus):
     # Queued, each frame would cost well over 48 bytes; the device still sends.
     assert grown < frames * 16, grown
     assert dev.exit_configure() is None
+
+
+EXIT_PROGRAM = """
+import kestro, sys, time
+m = kestro.Motor("vcan0", 0x100)
+devices = [m.add_device(slot, 0x201 + slot, "speed") for slot in range(4)]
+@kestro.precision_timer(1000)
+def control():
+    for d in devices:
+        d.set_target(1.0)
+        d.get_watch_data()
+    m.broadcast()
+loop = control()
+reader = kestro.run_async(lambda: [m.get_watch_data(0) for _ in range(10**9)])()
+time.sleep(0.1)
+print(time.time(), flush=True)
+{ending}
+"""
+
+
+@pytest.mark.parametrize("ending, status", [("", 0), ("sys.exit(3)", 3), ("raise KeyError(1)", 1)])
+def test_program_with_a_live_group_ends_promptly(bus, ending, status):
+    from kestro_testing import run_python
+
+    for _ in range(5):
+        r = run_python(EXIT_PROGRAM.format(ending=ending), timeout=60)
+        ended = time.time()
+        assert r.returncode == status, r.stderr
+        for bad in ("Fatal", "Aborted", "terminate called", "panic", "Segmentation"):
+            assert bad not in r.stderr, r.stderr
+        assert ended - float(r.stdout.split()[0]) < 10  # a hang would take the 60 s time-out
