@@ -319,3 +319,24 @@ def test_program_with_a_live_group_ends_promptly(bus, ending, status):
         for bad in ("Fatal", "Aborted", "terminate called", "panic", "Segmentation"):
             assert bad not in r.stderr, r.stderr
         assert ended - float(r.stdout.split()[0]) < 10  # a hang would take the 60 s time-out
+
+
+def test_registry_shutdown_leaves_the_receive_task_running(bus):
+    from kestro_testing import run_python
+
+    r = run_python("""
+        import socket, struct, time, kestro
+        m = kestro.Motor("vcan0", 0x100)
+        dev = m.add_device(0, 0x201, "speed")
+        assert kestro.shutdown_all(1000) is True
+        assert kestro.block_until(wait_ms=0) == ("timeout", True)
+        with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as peer:
+            peer.bind(("vcan0",))
+            peer.send(struct.pack("=IB3x8s", 0x201, 8, bytes([0, 0, 0x80, 0x3F, 0x64, 0, 0x9C, 0xFF])))
+        deadline = time.monotonic() + 20
+        while dev.get_watch_data()["position"] != 1.0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print(dev.get_watch_data())
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "{'position': 1.0, 'speed': 10.0, 'current': -1.0}"
