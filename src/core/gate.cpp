@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "comm/can/pending_frames.hpp"
 #include "lib/py_ref.hpp"
 
 namespace kestro::core::gate {
@@ -16,6 +17,7 @@ std::mutex& entry_mutex() {
   return *m;
 }
 std::atomic<bool> g_closed{false};
+constexpr auto kExitFrameFlushLimit = std::chrono::milliseconds(200);
 std::atomic<bool> g_installed{false};
 
 PyObject* close_gate(PyObject*, PyObject*) {
@@ -26,6 +28,8 @@ PyObject* close_gate(PyObject*, PyObject*) {
     g_closed.store(true, std::memory_order_seq_cst);
   }
   kestro::py::stop_releasing_references();
+  // The frames a program queued last (a zero target before it exits, say) get a moment to reach the bus.
+  kestro::comm::wait_for_pending_frames(kExitFrameFlushLimit);
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 

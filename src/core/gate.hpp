@@ -3,7 +3,8 @@
 //
 // Enter takes the interpreter lock with PyGILState_Ensure; leave releases it. At interpreter exit an atexit
 // hook closes the gate: no module thread starts a new call into Python after that (calls in progress are not
-// waited for: a background function may never return). Leave is an explicit call, never a destructor: a
+// waited for: a background function may never return), then gives CAN frames still queued up to 200 ms to be
+// written. Leave is an explicit call, never a destructor: a
 // thread that CPython unwinds at exit must not call Python on its way out.
 #pragma once
 

@@ -63,3 +63,23 @@ TEST(CanDeviceAsync, ReceiveWaitsForTheMutexBeforeItsDeadlineStarts) {
   EXPECT_EQ(got->id, 9u);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
 }
+
+TEST(PendingFrames, ExitWaitsOnlyForCountersThatAreHeldAndAboveZero) {
+  using kestro::comm::wait_for_pending_frames;
+  using kestro::comm::watched_pending_count;
+  EXPECT_TRUE(wait_for_pending_frames(std::chrono::milliseconds(0)));
+  auto count = watched_pending_count();
+  count->store(2);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(wait_for_pending_frames(std::chrono::milliseconds(30)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    count->store(0);
+  });
+  EXPECT_TRUE(wait_for_pending_frames(std::chrono::seconds(60)));
+  writer.join();
+  count->store(5);
+  count.reset();  // a writer that is gone holds nothing up
+  EXPECT_TRUE(wait_for_pending_frames(std::chrono::milliseconds(0)));
+}

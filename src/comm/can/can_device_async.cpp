@@ -83,7 +83,8 @@ asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_fra
 }
 
 // Writes queued frames in order. Ends when the device is gone and the queue is drained.
-asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver<CanMessage> outgoing) {
+asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver<CanMessage> outgoing,
+                                 std::shared_ptr<PendingCount> pending) {
   bool stalled = false;
   for (;;) {
     auto msg = co_await outgoing.receive();
@@ -91,10 +92,12 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
     auto frame = build_frame(msg->id, msg->data);
     if (!frame) {
       print_failure("Failed to send CAN frame: ", frame.error().message);
+      pending->fetch_sub(1, std::memory_order_release);
       continue;
     }
     auto wrote = co_await write_patiently(*socket, *frame, stalled);
     if (!wrote) print_failure("Failed to send CAN frame: ", wrote.error().message);
+    pending->fetch_sub(1, std::memory_order_release);
   }
 }
 
@@ -102,12 +105,14 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
                                std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task,
-                               std::shared_ptr<std::atomic<bool>> discarding)
+                               std::shared_ptr<std::atomic<bool>> discarding,
+                               std::shared_ptr<PendingCount> pending)
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
       incoming_(std::move(incoming)),
       task_(std::move(task)),
-      discarding_(std::move(discarding)) {}
+      discarding_(std::move(discarding)),
+      pending_(std::move(pending)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
@@ -120,16 +125,19 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
   // Reader and writer share the socket, so they share one strand.
   auto strand = runtime.make_strand();
-  auto writer =
-      std::make_shared<rt::JoinHandle<void>>(runtime.spawn_on(strand, write_loop(socket, std::move(out_rx))));
+  auto pending = watched_pending_count();
+  auto writer = std::make_shared<rt::JoinHandle<void>>(
+      runtime.spawn_on(strand, write_loop(socket, std::move(out_rx), pending)));
   auto discarding = std::make_shared<std::atomic<bool>>(false);
   auto reader = runtime.spawn_on(strand, read_loop(socket, std::move(in_tx), std::move(writer), discarding));
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
-                        std::move(reader), std::move(discarding));
+                        std::move(reader), std::move(discarding), std::move(pending));
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const {
+  pending_->fetch_add(1, std::memory_order_relaxed);
   if (!outgoing_.send(CanMessage{id, std::vector<std::uint8_t>(data.begin(), data.end())})) {
+    pending_->fetch_sub(1, std::memory_order_relaxed);
     return std::unexpected(IoError{IoErrorKind::BrokenPipe, "channel closed"});
   }
   return {};

@@ -22,6 +22,7 @@
 
 #include "comm/can/frame.hpp"
 #include "comm/can/io_error.hpp"
+#include "comm/can/pending_frames.hpp"
 #include "runtime/async_mutex.hpp"
 #include "runtime/channel.hpp"
 #include "runtime/join_handle.hpp"
@@ -40,7 +41,8 @@ class CanDeviceAsync {
   // Assembles a device from its parts; the background task is whoever holds the other channel ends.
   CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
                  std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task,
-                 std::shared_ptr<std::atomic<bool>> discarding = std::make_shared<std::atomic<bool>>(false));
+                 std::shared_ptr<std::atomic<bool>> discarding = std::make_shared<std::atomic<bool>>(false),
+                 std::shared_ptr<PendingCount> pending = std::make_shared<PendingCount>(0));
 
   // Queues a frame; nothing is validated here. Fails only with "channel closed" once the task has ended.
   IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const;
@@ -63,6 +65,7 @@ class CanDeviceAsync {
   std::shared_ptr<IncomingReceiver> incoming_;
   rt::JoinHandle<void> task_;
   std::shared_ptr<std::atomic<bool>> discarding_;
+  std::shared_ptr<PendingCount> pending_;  // queued and not yet handled by the writer
 };
 
 }  // namespace kestro::comm

@@ -1,0 +1,53 @@
+// Owns the registry of pending-frame counters of the non-blocking devices.
+#include "comm/can/pending_frames.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kestro::comm {
+
+namespace {
+
+// Leaked: writers may still count while the process exits.
+struct Registry {
+  std::mutex mu;
+  std::vector<std::weak_ptr<PendingCount>> counts;
+};
+
+Registry& registry() {
+  static auto* r = new Registry;
+  return *r;
+}
+
+bool anything_pending() {
+  auto& r = registry();
+  std::lock_guard lock(r.mu);
+  std::erase_if(r.counts, [](const auto& w) { return w.expired(); });
+  return std::any_of(r.counts.begin(), r.counts.end(), [](const auto& w) {
+    auto c = w.lock();
+    return c && c->load(std::memory_order_acquire) > 0;
+  });
+}
+
+}  // namespace
+
+std::shared_ptr<PendingCount> watched_pending_count() {
+  auto count = std::make_shared<PendingCount>(0);
+  auto& r = registry();
+  std::lock_guard lock(r.mu);
+  r.counts.push_back(count);
+  return count;
+}
+
+bool wait_for_pending_frames(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (anything_pending()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace kestro::comm
