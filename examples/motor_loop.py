@@ -80,10 +80,7 @@ def main(argv=None):
 
     for slot in range(len(devices)):
         motor.set_target(slot, 0.0)
-    motor.broadcast()
-    # broadcast() only queues the frame: give the background writer a moment to put it on the bus before the
-    # process (and with it the queue) ends.
-    time.sleep(0.05)
+    motor.broadcast()  # queued: the module lets it reach the bus before the process ends
     rate = loop.actual_frequency()
     print(f"stopped ({reason}, clean={clean}): {loop.tick_count()} broadcasts at {rate:.1f} Hz "
           f"(asked {args.rate:g} Hz); feedback " +
