@@ -3,7 +3,6 @@
 # a Device that outlives its Motor, and the argument checks that keep bad commands off the wire.
 import gc
 import math
-import os
 import socket
 import struct
 import time
@@ -261,9 +260,12 @@ def test_constructor_on_a_missing_interface(bus):
     assert (m.host, m.host_id) == (256, 256)
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def anonymous_rss_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no RssAnon in /proc/self/status")
 
 
 def test_frames_arriving_after_the_motor_is_gone_do_not_pile_up(bus):
@@ -285,11 +287,14 @@ def test_frames_arriving_after_the_motor_is_gone_do_not_pile_up(bus):
             time.sleep(0.5)
 
         flood()  # the first round also pays for whatever the process touches the first time
-        before = rss_bytes()
-        flood()
-    grown = rss_bytes() - before
-    # Queued, each frame would cost well over 48 bytes; the device still sends.
-    assert grown < frames * 16, grown
+        grown = []
+        for _ in range(2):
+            before = anonymous_rss_bytes()
+            flood()
+            grown.append(anonymous_rss_bytes() - before)
+    # Queued, each frame would cost well over 48 bytes in every round; a one-off allocation elsewhere in the
+    # process shows in one round only.
+    assert min(grown) < frames * 16, grown
     assert dev.exit_configure() is None
 
 
