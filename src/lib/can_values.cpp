@@ -35,4 +35,9 @@ PyObject* raise_io_error(const comm::IoError& err) {
   return nullptr;
 }
 
+PyObject* none_or_io_error(const comm::IoResult<void>& result) {
+  if (!result) return raise_io_error(result.error());
+  Py_RETURN_NONE;
+}
+
 }  // namespace kestro::py

@@ -19,5 +19,7 @@ bool parse_interface_arg(const char* callable, PyObject* args, PyObject* kwargs,
 
 // Always returns nullptr, with OSError(message) set.
 PyObject* raise_io_error(const comm::IoError& err);
+// None for a success, else raise_io_error.
+PyObject* none_or_io_error(const comm::IoResult<void>& result);
 
 }  // namespace kestro::py

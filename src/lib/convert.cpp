@@ -43,17 +43,6 @@ bool to_u64(PyObject* o, const char* name, std::uint64_t& out) {
   return true;
 }
 
-bool to_optional_u64(PyObject* o, const char* name, std::optional<std::uint64_t>& out) {
-  if (!o || o == Py_None) {
-    out.reset();
-    return true;
-  }
-  std::uint64_t v = 0;
-  if (!to_u64(o, name, v)) return false;
-  out = v;
-  return true;
-}
-
 bool to_f64(PyObject* o, const char* name, double& out) {
   const double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) {

@@ -28,7 +28,20 @@ bool to_unsigned(PyObject* o, const char* name, U& out) {
 }
 
 // nullptr (left out) and None give nullopt.
-bool to_optional_u64(PyObject* o, const char* name, std::optional<std::uint64_t>& out);
+template <class U>
+bool to_optional_unsigned(PyObject* o, const char* name, std::optional<U>& out) {
+  if (!o || o == Py_None) {
+    out.reset();
+    return true;
+  }
+  U v = 0;
+  if (!to_unsigned<U>(o, name, v)) return false;
+  out = v;
+  return true;
+}
+inline bool to_optional_u64(PyObject* o, const char* name, std::optional<std::uint64_t>& out) {
+  return to_optional_unsigned<std::uint64_t>(o, name, out);
+}
 
 bool to_f64(PyObject* o, const char* name, double& out);
 bool to_f32(PyObject* o, const char* name, float& out);

@@ -21,11 +21,6 @@ struct PyDevice {
 constexpr const char* kValueParams[] = {"value"};
 constexpr const char* kModeParams[] = {"mode"};
 
-PyObject* none_or_io_error(const comm::IoResult<void>& r) {
-  if (!r) return raise_io_error(r.error());
-  Py_RETURN_NONE;
-}
-
 PyObject* set_target(PyObject*, PyDevice& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg = nullptr;
   if (!parse_args({"set_target", kValueParams, 1, 1}, args, nargs, kwnames, &arg)) return nullptr;

@@ -26,20 +26,6 @@ constexpr const char* kSetTargetParams[] = {"slot_index", "value"};
 constexpr const char* kSlotParams[] = {"slot_index"};
 constexpr const char* kModeParams[] = {"mode"};
 
-PyObject* none_or_io_error(const comm::IoResult<void>& r) {
-  if (!r) return raise_io_error(r.error());
-  Py_RETURN_NONE;
-}
-
-// Left out and None both count as absent.
-bool to_optional_u32(PyObject* o, const char* name, std::optional<std::uint32_t>& out) {
-  if (!o || o == Py_None) return true;
-  std::uint32_t v = 0;
-  if (!to_unsigned<std::uint32_t>(o, name, v)) return false;
-  out = v;
-  return true;
-}
-
 PyObject* new_motor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_object([&]() -> PyObject* {
     PyObject* argv[3] = {};
@@ -48,13 +34,13 @@ PyObject* new_motor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_string(argv[0], "interface", interface)) return nullptr;
     std::optional<std::uint32_t> host;
     std::optional<std::uint32_t> host_id;
-    if (!to_optional_u32(argv[1], "host", host)) return nullptr;
+    if (!to_optional_unsigned<std::uint32_t>(argv[1], "host", host)) return nullptr;
     const bool host_id_given = argv[2] && argv[2] != Py_None;
     if (!host && !host_id_given) {
       PyErr_SetString(PyExc_ValueError, "missing host CAN id: use second argument or host= / host_id=");
       return nullptr;
     }
-    if (!to_optional_u32(argv[2], "host_id", host_id)) return nullptr;
+    if (!to_optional_unsigned<std::uint32_t>(argv[2], "host_id", host_id)) return nullptr;
     if (host && host_id) {
       PyErr_SetString(PyExc_ValueError, "pass only one of 'host' or 'host_id', not both");
       return nullptr;

@@ -2,10 +2,8 @@
 # session rules, which frames a driver takes, target decoding, feedback encoding and the driver behaviours,
 # the motor model, and the command line.
 import argparse
-import functools
 import importlib.util
 import math
-import operator
 import pathlib
 import struct
 
@@ -16,39 +14,11 @@ _spec = importlib.util.spec_from_file_location("dr_sim", TOOL)
 sim = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(sim)
 
+from dr_frames import config, end, entry1, entry2, foc, targets, zero
+
 HOST = 0x100
 EFF = 0x80000000
 RTR = 0x40000000
-
-
-def config(byte3, dest, ctl, check=None):
-    head = bytes([0x44, 0x52, 0x31, byte3, dest & 0xFF, dest >> 8, ctl])
-    return head + bytes([functools.reduce(operator.xor, head) if check is None else check])
-
-
-def entry1(dest):
-    return config(0x73, dest, 0x03)
-
-
-def entry2(dest):
-    return config(0x74, dest, 0x03)
-
-
-def end(dest):
-    return config(0xFF, dest, 0x00)
-
-
-def zero(dest):
-    return config(0xFF, dest, 0x01)
-
-
-def foc(dest, mode):
-    return config(0xFF, dest, 0x10 + ("current", "speed", "position").index(mode))
-
-
-def targets(*counts):
-    counts = list(counts) + [0] * (4 - len(counts))
-    return struct.pack("<4h", *counts)
 
 
 def decode(payload):

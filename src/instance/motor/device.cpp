@@ -18,9 +18,10 @@ comm::IoResult<void> send_config(const comm::CanDeviceAsync& can, std::uint32_t 
 
 comm::IoResult<void> send_enter_configure_unicast(const comm::CanDeviceAsync& can, std::uint32_t host_id,
                                                   std::uint16_t dest) {
-  auto first = send_config(can, host_id, proto::kEnterFirst, dest, proto::kCtlEnterConfigure);
+  const auto pair = proto::enter_configure_frames(dest);
+  auto first = can.send_nonblocking(host_id, pair[0]);
   if (!first) return first;
-  return send_config(can, host_id, proto::kEnterSecond, dest, proto::kCtlEnterConfigure);
+  return can.send_nonblocking(host_id, pair[1]);
 }
 
 comm::IoResult<void> send_calibration_and_wait(const comm::CanDeviceAsync& can, std::uint32_t host_id,

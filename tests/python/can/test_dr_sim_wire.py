@@ -8,8 +8,6 @@
 # order of its --driver arguments, so "nothing happened" is checked against a later frame that must cause
 # something: a command that no test otherwise sends, to a marker driver (its line closes each batch of
 # lines), or the feedback of a driver listed after the one that must stay quiet.
-import functools
-import operator
 import pathlib
 import signal
 import socket
@@ -22,6 +20,7 @@ import time
 import pytest
 
 from canbed_tools import hang_guard, statistic  # noqa: F401 (fixtures)
+from dr_frames import config, end, entry, foc, targets, zero
 
 TOOL = pathlib.Path(__file__).resolve().parents[3] / "tools" / "dr_sim.py"
 HOST = 0x100
@@ -30,31 +29,6 @@ SYNC_CTL = 0x0E  # an unknown command: the marker driver prints a line for it an
 SYNC_LINE = "0x2ff ignored unknown command 0xFF 0x0E"
 WAIT_S = 20  # anything slower than this is hung
 EFF = socket.CAN_EFF_FLAG
-
-
-def config(byte3, dest, ctl, check=None):
-    head = bytes([0x44, 0x52, 0x31, byte3, dest & 0xFF, dest >> 8, ctl])
-    return head + bytes([functools.reduce(operator.xor, head) if check is None else check])
-
-
-def entry(dest):
-    return [config(0x73, dest, 0x03), config(0x74, dest, 0x03)]
-
-
-def end(dest):
-    return config(0xFF, dest, 0x00)
-
-
-def zero(dest):
-    return config(0xFF, dest, 0x01)
-
-
-def foc(dest, mode):
-    return config(0xFF, dest, 0x10 + ("current", "speed", "position").index(mode))
-
-
-def targets(*counts):
-    return struct.pack("<4h", *(list(counts) + [0] * (4 - len(counts))))
 
 
 def decode(payload):

@@ -11,20 +11,9 @@ import pytest
 
 import kestro
 from canbed_tools import StderrTap, cansend, hang_guard, wire  # noqa: F401 (fixtures)
+from dr_frames import config, entry
 
 HOST = 0x100
-
-
-def cfg(byte3, dest, ctl):
-    body = bytes([0x44, 0x52, 0x31, byte3, dest & 0xFF, dest >> 8, ctl])
-    check = 0
-    for b in body:
-        check ^= b
-    return body + bytes([check])
-
-
-def enter_pair(dest):
-    return [cfg(0x73, dest, 0x03), cfg(0x74, dest, 0x03)]
 
 
 def on_host(frames, host=HOST):
@@ -57,12 +46,12 @@ def group(bus):
 def test_configuration_commands_on_the_wire(group, wire):
     expected = (
         # add_device(0, 0x201, "speed"), then a node id above 0xFFFF with the same dest, mode text in capitals
-        enter_pair(0x201) + [cfg(0xFF, 0x201, 0x11), cfg(0xFF, 0x201, 0x00)]
-        + enter_pair(0x201) + [cfg(0xFF, 0x201, 0x10), cfg(0xFF, 0x201, 0x00)]
+        entry(0x201) + [config(0xFF, 0x201, 0x11), config(0xFF, 0x201, 0x00)]
+        + entry(0x201) + [config(0xFF, 0x201, 0x10), config(0xFF, 0x201, 0x00)]
         # the unicast commands of a Device
-        + enter_pair(0x201) + [cfg(0xFF, 0x201, 0x12), cfg(0xFF, 0x201, 0x01), cfg(0xFF, 0x201, 0x00)]
+        + entry(0x201) + [config(0xFF, 0x201, 0x12), config(0xFF, 0x201, 0x01), config(0xFF, 0x201, 0x00)]
         # the broadcast commands
-        + enter_pair(0xFFFF) + [cfg(0xFF, 0xFFFF, 0x10), cfg(0xFF, 0xFFFF, 0x01), cfg(0xFF, 0xFFFF, 0x00)]
+        + entry(0xFFFF) + [config(0xFF, 0xFFFF, 0x10), config(0xFF, 0xFFFF, 0x01), config(0xFF, 0xFFFF, 0x00)]
     )
     seen = wire(count=len(expected), id_filter="100:7FF")
     m = group("can0", HOST)
@@ -82,8 +71,8 @@ def test_configuration_commands_on_the_wire(group, wire):
     m.exit_configure_broadcast()
     assert seen.frames() == on_host(expected)
     # The documented byte examples, checked against the helper above.
-    assert cfg(0x73, 0xFFFF, 0x03).hex(" ") == "44 52 31 73 ff ff 03 57"
-    assert cfg(0xFF, 0x201, 0x11).hex(" ") == "44 52 31 ff 01 02 11 ca"
+    assert config(0x73, 0xFFFF, 0x03).hex(" ") == "44 52 31 73 ff ff 03 57"
+    assert config(0xFF, 0x201, 0x11).hex(" ") == "44 52 31 ff 01 02 11 ca"
 
 
 def test_broadcast_frames_encode_each_slot_in_its_own_scale(group, wire):
@@ -189,7 +178,7 @@ def test_a_device_outlives_its_motor_and_nothing_is_reported_after(bus, wire):
     assert dev.get_watch_data() == {"position": 1.0, "speed": 1.0, "current": 0.0}
     seen = wire(count=1, id_filter="100:7FF")
     dev.exit_configure()
-    assert seen.frames() == on_host([cfg(0xFF, 0x201, 0x00)])
+    assert seen.frames() == on_host([config(0xFF, 0x201, 0x00)])
 
 
 @pytest.mark.parametrize("mode", ["speed", "SPEED", "Speed"])
