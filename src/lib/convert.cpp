@@ -103,8 +103,16 @@ bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out) {
     return true;
   }
   if (PyByteArray_Check(o)) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(o));
-    out.assign(p, p + PyByteArray_GET_SIZE(o));
+    // Exported while it is read: without the GIL another thread could resize it and free the storage.
+    struct Export {
+      Py_buffer view;
+      ~Export() { PyBuffer_Release(&view); }
+    };
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) < 0) return false;
+    const Export held{view};
+    const auto* p = static_cast<const std::uint8_t*>(held.view.buf);
+    out.assign(p, p + held.view.len);
     return true;
   }
   if (PyUnicode_Check(o)) {
