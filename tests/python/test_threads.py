@@ -1,6 +1,7 @@
 # Many Python threads on one object at once: the module runs without the interpreter lock on a free-threaded
 # build, so whatever the lock happened to guard must hold by itself. On a build with the lock these still
 # interleave calls at every switch interval.
+import os
 import threading
 import time
 
@@ -142,32 +143,46 @@ def test_one_timer_handle_read_and_stopped_from_many_threads():
     assert not h.is_running()
 
 
-def test_stop_all_and_wait_all_from_many_threads_while_tasks_start():
-    tm = kestro.TaskManager()
-    stop = threading.Event()
+def test_stop_all_and_wait_all_from_many_threads_while_tasks_start(py):
+    # In a process of its own: stop_all leaves the shutdown flag set for good.
+    r = py(
+        """
+        import os, sys, threading, time, kestro
+        sys.path.insert(0, os.environ["KESTRO_TESTS_DIR"])
+        from test_threads import run_threads
+        tm = kestro.TaskManager()
+        stop = threading.Event()
 
-    @kestro.run_async
-    def spin():
-        while not stop.is_set():
-            time.sleep(0.001)
+        @kestro.run_async
+        def spin():
+            while not stop.is_set():
+                time.sleep(0.001)
 
-    handles = []
+        handles = []
 
-    def use(i):
-        for _ in range(20):
-            if i % 3 == 0:
-                handles.append(spin())
-            elif i % 3 == 1:
-                tm.stop_all()
-            else:
-                tm.wait_all(timeout_ms=1)
-                tm.status(), tm.running_count, repr(tm)
+        def use(i):
+            for _ in range(20):
+                if i % 3 == 0:
+                    handles.append(spin())
+                elif i % 3 == 1:
+                    tm.stop_all()
+                else:
+                    tm.wait_all(timeout_ms=1)
+                    tm.status(), tm.running_count, repr(tm)
 
-    try:
-        run_threads(use)
-    finally:
-        stop.set()
-    assert tm.wait_all(timeout_ms=30_000) is True
-    for h in handles:
-        h.wait(30_000)
-        assert h.is_done()
+        try:
+            run_threads(use)
+        finally:
+            stop.set()
+        assert tm.wait_all(timeout_ms=30_000) is True
+        for h in handles:
+            h.wait(30_000)
+            assert h.is_done()
+        s = tm.status()
+        assert s == {"running_timers": 0, "running_tasks": 0, "stopped": len(handles), "total": len(handles)}, s
+        print("ok")
+        """,
+        env={"KESTRO_TESTS_DIR": os.path.dirname(os.path.abspath(__file__))},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"

@@ -14,6 +14,9 @@ import time
 import can
 import pytest
 
+# A skip whose reason starts with this is allowed in the bed: the thing tested cannot exist on that interpreter.
+LANE_SKIP = "not on this interpreter:"
+
 # Anything that waits longer than this is hung; the whole run is stopped with every thread's stack.
 HANG_S = 240
 

@@ -1,10 +1,12 @@
 # Tests that need a real SocketCAN kernel: they run inside the CAN test bed (`./dev canbed`), where can0 and
 # can1 are two controllers on one emulated bus and vcan0 is up. Outside the bed they are skipped; inside it a
-# skip is a failure, so that a bed run can never pass by skipping.
+# skip is a failure, so that a bed run can never pass by skipping,
+# unless the test says the thing it checks cannot exist on that interpreter.
 import os
 import subprocess
 
 import pytest
+from canbed_tools import LANE_SKIP
 
 IN_BED = os.environ.get("CANBED_GUEST") == "1"
 
@@ -21,7 +23,7 @@ def pytest_collection_modifyitems(config, items):
 def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
-    if IN_BED and report.skipped:
+    if IN_BED and report.skipped and LANE_SKIP not in str(report.longrepr):
         report.outcome = "failed"
         report.longrepr = f"skipped inside the CAN test bed: {report.longrepr}"
 
