@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # CAN test bed: runs one command as root in a small qemu guest with a Debian
 # kernel, two kvaser_pci (SJA1000) controllers on one emulated bus (can0, can1:
-# down, no bitrate) and vcan0 (up). The guest sees the host's root filesystem,
-# so the command runs on this tree with .venv/bin first on PATH.
+# down, no bitrate) and vcan0 (up). The x86-64 guest sees the host's root
+# filesystem, so the command runs on this tree with .venv/bin first on PATH.
+# The arm64 guest runs a Debian 13 arm64 root (arm64.sh) with this tree bound
+# at its own path and `python` being that root's 3.13 with the aarch64 build.
 #
-#   tools/canbed/canbed.sh [--] COMMAND [ARGS...]
+#   tools/canbed/canbed.sh [--arch x86_64|arm64] [--] COMMAND [ARGS...]
 #
 # Exit status: the command's; 124 on time-out; 125 when the bed itself failed.
 # Environment:
@@ -17,11 +19,19 @@
 # console of the last run is build/canbed/last-console.log.
 set -euo pipefail
 
-ARCH=x86_64 # host and guest architecture: x86_64 (aarch64 is sketched, untested)
+ARCH=x86_64
+if [ "${1:-}" = "--arch" ]; then
+	ARCH=${2:-}
+	shift 2 || true
+fi
+[ "$ARCH" = arm64 ] && ARCH=aarch64
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 cache=$root/build/canbed
+runs=$root/build/canbed
+busybox=/bin/busybox
+sysroot=
 init=$here/guest-init.sh
 timeout_s=${CANBED_TIMEOUT:-1200}
 p9_cache=${CANBED_9P_CACHE:-mmap}
@@ -35,6 +45,9 @@ x86_64)
 aarch64)
 	qemu_pkg=qemu-system-arm qemu=qemu-system-aarch64 kernel_pkg=linux-image-arm64
 	console=ttyAMA0 machine=(-machine virt -cpu max)
+	# shellcheck source=arm64.sh
+	. "$here/arm64.sh"
+	cache=$arm64_cache busybox=$arm64_root/usr/bin/busybox sysroot=$arm64_root
 	;;
 *) echo "canbed: unsupported architecture $ARCH" >&2; exit 125 ;;
 esac
@@ -114,6 +127,16 @@ unpack_bzimage() {
 fetch_kernel() {
 	local pkg
 	tmp=$(mktemp -d)
+	if [ "$ARCH" = aarch64 ]; then
+		ln -s "$arm64_root" "$tmp/tree"
+	else
+		download_kernel
+	fi
+	kernel_from_tree
+}
+
+download_kernel() {
+	local pkg
 	chown _apt "$tmp" 2>/dev/null || true # apt downloads as that user
 	pkg=$(apt-cache depends "$kernel_pkg" 2>/dev/null | awk '/Depends:/ { print $2; exit }') || true
 	if [ -z "$pkg" ]; then
@@ -126,9 +149,11 @@ fetch_kernel() {
 		{ apt_update && (cd "$tmp" && apt-get download -q "$pkg" >&2); } ||
 		die "cannot download $pkg"
 	dpkg -x "$tmp"/*.deb "$tmp/tree"
+}
 
+kernel_from_tree() {
 	local moddir kver base
-	moddir=$(find "$tmp/tree" -maxdepth 4 -type d -path '*/lib/modules/*' -prune | head -n1)
+	moddir=$(find -H "$tmp/tree" -maxdepth 4 -type d -path '*/lib/modules/*' -prune | head -n1)
 	[ -n "$moddir" ] || die "$pkg has no modules"
 	kver=${moddir##*/} base=${moddir%/lib/modules/*}
 	depmod -b "$base" "$kver"
@@ -169,7 +194,7 @@ make_initramfs() {
 	if [ ! -f "$img" ]; then
 		tmp=$(mktemp -d)
 		mkdir -p "$tmp"/{bin,dev,proc,sys,modules}
-		cp /bin/busybox "$tmp/bin/busybox"
+		cp "$busybox" "$tmp/bin/busybox"
 		cp "$init" "$tmp/init"
 		chmod 755 "$tmp/init"
 		cp "$cache/kernel/modules/"*.ko "$tmp/modules/"
@@ -188,6 +213,7 @@ prepare() {
 	exec 9>"$cache/.lock"
 	flock 9
 	ensure_tools
+	[ "$ARCH" = aarch64 ] && arm64_prepare
 	if [ -n "${CANBED_REFRESH:-}" ] || [ ! -f "$cache/kernel/wanted" ] ||
 		[ "$(cat "$cache/kernel/wanted")" != "$modules" ]; then
 		fetch_kernel
@@ -202,20 +228,33 @@ write_cmd() {
 	local v
 	{
 		echo "cd $(printf %q "$root") && unset OLDPWD || exit 125"
-		echo "export HOME=/root CANBED_GUEST=1 PATH=$(printf %q "$PATH")"
+		if [ -n "$sysroot" ]; then
+			# The arm64 root's programs, and its Python with the aarch64 build of this tree.
+			echo "export HOME=/root CANBED_GUEST=1 PATH=$(printf %q "$arm64_bin"):/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+			echo "export PYTHONPATH=$(printf %q "$arm64_site")"
+		else
+			echo "export HOME=/root CANBED_GUEST=1 PATH=$(printf %q "$PATH")"
+		fi
 		for v in TERM LANG LC_ALL TZ CI ${CANBED_ENV:-}; do
 			[ -n "${!v+x}" ] && echo "export $v=$(printf %q "${!v}")"
 		done
-		echo "if [ -d .venv/bin ]; then export VIRTUAL_ENV=\$PWD/.venv PATH=\$PWD/.venv/bin:\$PATH; fi"
+		[ -n "$sysroot" ] || echo "if [ -d .venv/bin ]; then export VIRTUAL_ENV=\$PWD/.venv PATH=\$PWD/.venv/bin:\$PATH; fi"
 		printf 'exec --'
 		printf ' %q' "$@"
 		echo
 	} >"$run/cmd.sh"
 }
 
+# Tells the guest which root to run in and which host tree to bind into it.
+sysroot_args() {
+	[ -n "$sysroot" ] || return 0
+	printf ' canbed_sysroot=%s canbed_tree=%s' "$(printf %s "$sysroot" | base64 -w0)" "$(printf %s "$root" | base64 -w0)"
+}
+
 run_guest() {
 	local qrc=0 out_fd err_fd
-	run=$(mktemp -d "$cache/run.XXXXXX")
+	mkdir -p "$runs"
+	run=$(mktemp -d "$runs/run.XXXXXX")
 	write_cmd "$@"
 	# The fifos are held open here as well, so neither cat waits for qemu to
 	# open them and both see their end once qemu is gone.
@@ -231,7 +270,7 @@ run_guest() {
 	timeout --foreground -k 10 "$timeout_s" "$qemu" -accel tcg "${machine[@]}" -m 1024 -smp 2 \
 		-nodefaults -no-user-config -display none -no-reboot \
 		-kernel "$kernel" -initrd "$initrd" \
-		-append "console=$console quiet loglevel=4 panic=-1 mitigations=off acpi=noirq canbed_cache=$p9_cache canbed_run=$(printf %s "$run" | base64 -w0)" \
+		-append "console=$console quiet loglevel=4 panic=-1 mitigations=off acpi=noirq canbed_cache=$p9_cache canbed_run=$(printf %s "$run" | base64 -w0)$(sysroot_args)" \
 		-serial "file:$r/console.log" \
 		-virtfs local,path=/,mount_tag=host,security_model=passthrough,multidevs=remap \
 		-device virtio-serial-pci,id=vs \

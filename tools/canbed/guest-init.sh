@@ -2,6 +2,8 @@
 # /init of the canbed guest (copied into the initramfs by canbed.sh): loads the
 # modules, mounts the host's root over 9p, sets up can0/can1/vcan0, runs the
 # command that the host left in its run folder and writes its exit status back.
+# The command runs in the host's root, or (canbed_sysroot=) in another root on
+# the host with the host's tree (canbed_tree=) bound at its own path.
 # Messages from here go to the kernel console, which the host keeps in a log.
 
 /bin/busybox --install -s /bin
@@ -32,12 +34,18 @@ mount -t 9p -o "trans=virtio,version=9p2000.L,msize=512000,cache=${cache:-mmap}"
 	fail "cannot mount the host's root over 9p"
 [ -f "/host$run/cmd.sh" ] || fail "no $run/cmd.sh on the host"
 
-mount -t proc proc /host/proc
-mount -t sysfs sysfs /host/sys
-mount -t devtmpfs devtmpfs /host/dev
-mkdir -p /host/dev/pts /host/dev/shm
-mount -t devpts -o newinstance,ptmxmode=0666 devpts /host/dev/pts
-mount -t tmpfs -o mode=1777 tmpfs /host/dev/shm
+arg64() { sed -n "s/.*$1=\([A-Za-z0-9+/=]*\).*/\1/p" /proc/cmdline | base64 -d; }
+sysroot=$(arg64 canbed_sysroot)
+tree=$(arg64 canbed_tree)
+root=/host$sysroot
+[ -x "$root/bin/sh" ] || fail "no root at $sysroot on the host"
+
+mount -t proc proc $root/proc
+mount -t sysfs sysfs $root/sys
+mount -t devtmpfs devtmpfs $root/dev
+mkdir -p $root/dev/pts $root/dev/shm
+mount -t devpts -o newinstance,ptmxmode=0666 devpts $root/dev/pts
+mount -t tmpfs -o mode=1777 tmpfs $root/dev/shm
 # A fresh /tmp (files unlinked while open, as tempfile makes them, do not work over 9p). A tree that lives
 # in the host's /tmp is bound back into it at the same path.
 case $run in
@@ -46,13 +54,18 @@ case $run in
 	top=/tmp/${top%%/*}
 	mkdir -p /keep
 	mount -o bind "/host$top" /keep
-	mount -t tmpfs -o mode=1777 tmpfs /host/tmp
-	mkdir -p "/host$top"
-	mount -o bind /keep "/host$top"
+	mount -t tmpfs -o mode=1777 tmpfs $root/tmp
+	mkdir -p "$root$top"
+	mount -o bind /keep "$root$top"
 	;;
-*) mount -t tmpfs -o mode=1777 tmpfs /host/tmp ;;
+*) mount -t tmpfs -o mode=1777 tmpfs $root/tmp ;;
 esac
-mount -t tmpfs -o mode=0755 tmpfs /host/run
+mount -t tmpfs -o mode=0755 tmpfs $root/run
+if [ -n "$sysroot" ]; then
+	# The tree and the run folder in it, at their own paths in the other root.
+	mkdir -p "$root$tree"
+	mount -o bind "/host$tree" "$root$tree" || fail "cannot bind $tree into the root"
+fi
 
 # The command's stdout and stderr are two virtio serial ports, found by name.
 port() {
@@ -73,7 +86,7 @@ err=$(port canbed.err) || fail "no canbed.err port"
 
 # Runs a program of the host's in a clean environment; cmd.sh sets its own.
 hostsh() {
-	env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin chroot /host "$@"
+	env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin chroot $root "$@"
 }
 hostsh ip link set lo up || fail "cannot bring lo up"
 hostsh ip link add dev vcan0 type vcan || fail "cannot add vcan0"
