@@ -1,6 +1,7 @@
 // Owns the argument converters and the "argument '{}': {}" error form.
 #include "lib/convert.hpp"
 
+#include <charconv>
 #include <cstring>
 
 #include "lib/py_ref.hpp"
@@ -142,6 +143,12 @@ bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out) {
     out.push_back(b);
   }
   return true;
+}
+
+std::string fixed_text(double v, int decimals) {
+  char buf[400];  // the longest double in fixed notation has 309 digits before the point
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+  return ec == std::errc{} ? std::string(buf, end) : std::string("nan");
 }
 
 }  // namespace kestro::py

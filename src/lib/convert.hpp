@@ -51,6 +51,10 @@ bool to_strict_bool(PyObject* o, const char* name, bool& out);
 // bytes, bytearray or a sequence of integers 0..255; a str is refused.
 bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out);
 
+// `v` with `decimals` digits after the point, as "%.Nf" would print it in the C locale: reprs never follow
+// the program's LC_NUMERIC.
+std::string fixed_text(double v, int decimals);
+
 // Rewrites a pending TypeError (or OverflowError) into the "argument '{name}': {reason}" form.
 void name_argument_error(const char* name);
 

@@ -74,11 +74,12 @@ PyObject* get_node_id(PyObject*, PyDevice& self) {
 }
 
 PyObject* repr(PyObject*, PyDevice& self) {
-  char text[160];
-  std::snprintf(text, sizeof text, "Device(slot=%u, node_id=0x%X, target=%.4f)",
-                static_cast<unsigned>(self.device->slot_index()), self.device->node_id(),
-                static_cast<double>(self.device->get_target()));
-  return PyUnicode_FromString(text);
+  char text[64];
+  std::snprintf(text, sizeof text, "Device(slot=%u, node_id=0x%X, target=",
+                static_cast<unsigned>(self.device->slot_index()), self.device->node_id());
+  const std::string repr =
+      text + fixed_text(static_cast<double>(self.device->get_target()), 4) + ")";
+  return PyUnicode_FromStringAndSize(repr.data(), static_cast<Py_ssize_t>(repr.size()));
 }
 
 PyMethodDef methods[] = {

@@ -26,11 +26,12 @@ void stop_releasing_references() noexcept {
 
 void decref_anywhere(PyObject* o) noexcept {
   if (!o) return;
-  // Once the interpreter exits, PyGILState_Check cannot be trusted (it answers yes on every thread once
-  // its thread-local key is gone), and a release that deallocates would run Python on a thread that does
-  // not hold the lock: leak instead.
+  // Once the interpreter exits, a release that deallocates could run Python on a thread that is no
+  // longer attached: leak instead.
   if (g_exiting.load(std::memory_order_seq_cst) || Py_IsFinalizing()) return;
-  if (PyGILState_Check()) {
+  // Whether this thread is attached, asked of its own thread state: PyGILState_Check answers yes on every
+  // thread once a subinterpreter exists.
+  if (PyThreadState_GetUnchecked() != nullptr) {
     Py_DECREF(o);
     return;
   }

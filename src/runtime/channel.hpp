@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -116,8 +117,25 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore<T>> {
   }
   void drop_receiver() {
     std::deque<T> dropped;
-    std::lock_guard lock(mu_);
-    if (--receivers_ == 0) dropped.swap(queue_);
+    std::function<void()> abandoned;
+    {
+      std::lock_guard lock(mu_);
+      if (--receivers_ == 0) {
+        dropped.swap(queue_);
+        abandoned.swap(abandoned_);
+      }
+    }
+    if (abandoned) abandoned();
+  }
+
+  void on_abandoned(std::function<void()> fn) {
+    std::unique_lock lock(mu_);
+    if (receivers_ > 0) {
+      abandoned_ = std::move(fn);
+      return;
+    }
+    lock.unlock();
+    fn();
   }
 
  private:
@@ -163,6 +181,7 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore<T>> {
   std::size_t senders_ = 0;
   std::size_t receivers_ = 0;
   std::uint64_t next_id_ = 0;
+  std::function<void()> abandoned_;
 };
 
 template <class T>
@@ -207,6 +226,10 @@ class Receiver {
 
   std::expected<T, TryRecvError> try_receive() const { return core_->try_receive(); }
   std::size_t size() const { return core_->size(); }
+
+  // Runs `fn` once, on the thread that drops the last receiver (at once if none is left): a sender that
+  // only waits for input learns that nobody will read it without waiting for the next value.
+  void on_abandoned(std::function<void()> fn) const { core_->on_abandoned(std::move(fn)); }
 
   template <class Token = asio::use_awaitable_t<>>
   auto receive(Token&& token = {}) const {

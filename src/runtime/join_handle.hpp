@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,10 +123,15 @@ class JoinHandle {
   }
 
   // Asks a coroutine task to stop at its next suspension point; it then ends with kTaskAborted.
-  void abort() {
-    if (!state_ || !state_->strand) return;
-    asio::post(*state_->strand,
-               [state = state_] { state->abort_signal.emit(asio::cancellation_type::terminal); });
+  void abort() { aborter()(); }
+
+  // What abort() does, callable after this handle has moved on or gone.
+  std::function<void()> aborter() const {
+    return [state = state_] {
+      if (!state || !state->strand) return;
+      asio::post(*state->strand,
+                 [state] { state->abort_signal.emit(asio::cancellation_type::terminal); });
+    };
   }
 
  private:

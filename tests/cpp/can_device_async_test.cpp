@@ -83,3 +83,12 @@ TEST(PendingFrames, ExitWaitsOnlyForCountersThatAreHeldAndAboveZero) {
   count.reset();  // a writer that is gone holds nothing up
   EXPECT_TRUE(wait_for_pending_frames(std::chrono::milliseconds(0)));
 }
+
+TEST(PendingFrames, CountersOfDroppedDevicesDoNotPileUpUntilExit) {
+  using kestro::comm::watched_counter_slots;
+  using kestro::comm::watched_pending_count;
+  auto kept = watched_pending_count();
+  const auto before = watched_counter_slots();
+  for (int i = 0; i < 1000; ++i) watched_pending_count();  // each one dropped at once
+  EXPECT_LE(watched_counter_slots(), before + 1);
+}

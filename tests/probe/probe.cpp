@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "core/timer/timer.hpp"
 #include "lib/boundary.hpp"
 #include "lib/method.hpp"
 
@@ -17,7 +18,18 @@ PyObject* panic_type(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
   return Py_XNewRef(kestro::py::panic_exception_type());
 }
 
+// The period a timer of the given frequency runs with, in nanoseconds; None where none can be scheduled.
+PyObject* timer_period_ns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  const double hz = nargs == 1 ? PyFloat_AsDouble(args[0]) : -1.0;
+  if (PyErr_Occurred()) return nullptr;
+  const auto period = kestro::core::period_of(hz);
+  if (!period) Py_RETURN_NONE;
+  return PyLong_FromLongLong(period->count());
+}
+
 PyMethodDef methods[] = {
+    {"timer_period_ns", kestro::py::as_cfunction(kestro::py::function<timer_period_ns>),
+     kestro::py::kFastcallKw, nullptr},
     {"raise_internal_fault", kestro::py::as_cfunction(kestro::py::function<raise_internal_fault>),
      kestro::py::kFastcallKw, nullptr},
     {"panic_type", kestro::py::as_cfunction(kestro::py::function<panic_type>), kestro::py::kFastcallKw,

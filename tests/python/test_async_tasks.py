@@ -58,6 +58,18 @@ def test_raised_exception_is_stored_as_text_and_raised_every_time():
     assert h.is_completed()
 
 
+def test_stored_text_keeps_lone_surrogates_and_nuls():
+    name = b"/tmp/caf\xe9".decode("utf-8", "surrogateescape")  # a Latin-1 file name read as UTF-8
+
+    def fail():
+        raise ValueError(name + "\0x")
+
+    h = kestro.run_async(fail)()
+    with pytest.raises(RuntimeError) as info:
+        h.wait()
+    assert str(info.value) == "ValueError: " + name + "\0x"
+
+
 def test_qualified_name_and_broken_str():
     class Outer:
         class Broken(Exception):

@@ -45,9 +45,23 @@ def test_module_functions_and_constructors(args, kwargs):
             repr(result)
 
 
+@pytest.fixture(scope="module")
+def stand_in_ip(tmp_path_factory):
+    """Provisioning runs `ip` (and `sudo ip`) with generated names: only a stand-in that knows no interface
+    may answer them, so that a generated name that exists (lo, eth0) is never reconfigured."""
+    bin_dir = tmp_path_factory.mktemp("stand-in-bin")
+    ip = bin_dir / "ip"
+    ip.write_text("#!/bin/sh\nexit 1\n")
+    ip.chmod(0o755)
+    mp = pytest.MonkeyPatch()
+    mp.setenv("PATH", str(bin_dir))
+    yield
+    mp.undo()
+
+
 @FUZZ
 @given(ARGS, st.dictionaries(st.sampled_from(["interface", "id"]), OBJECTS, max_size=2))
-def test_can_device_constructors(args, kwargs):
+def test_can_device_constructors(stand_in_ip, args, kwargs):
     # No SocketCAN here: a constructor that gets past its arguments fails to provision or open.
     for cls in (kestro.CanDevice, kestro.CanDeviceNonBlocking):
         try:
@@ -58,7 +72,7 @@ def test_can_device_constructors(args, kwargs):
 
 @FUZZ
 @given(ARGS, st.dictionaries(st.sampled_from(["interface", "host", "host_id", "id"]), OBJECTS, max_size=3))
-def test_motor_constructor(args, kwargs):
+def test_motor_constructor(stand_in_ip, args, kwargs):
     try:
         kestro.Motor(*args, **kwargs)
     except (OSError, ValueError, *ALLOWED):

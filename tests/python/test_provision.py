@@ -252,3 +252,28 @@ def test_nonblocking_device_provisions_the_same_way(stand_ins):
     assert r.stdout.strip() == "Failed to open CAN Socket"
     assert r.stderr == CONFIG_LINE.format("can0", "false", "none")
     assert len(stand_ins.log.read_text().splitlines()) == 4
+
+
+def test_refused_before_anything_runs_or_changes(stand_ins, tmp_path):
+    # A name with a NUL would reach ip cut short: another interface (can0) queried and reconfigured.
+    r, calls = stand_ins.run("can0\0x", {"stdout": DOWN_NO_BITRATE})
+    assert reported(r) == "OSError: ('Failed to run ip: Invalid argument (os error 22)',)"
+    assert calls == []
+    # A link that is not CAN (a typo for wlan0) is only queried, never taken down.
+    wlan = DOWN_NO_BITRATE.replace("can0", "wlan0").replace("link/can", "link/ether 00:11:22:33:44:55")
+    r, calls = stand_ins.run("wlan0", {"stdout": wlan})
+    assert reported(r) == "OSError: (\"Interface 'wlan0' is not a CAN interface\",)"
+    assert calls == [QUERY("wlan0")]
+    assert r.stderr == ""
+
+
+def test_a_status_lost_to_an_ignored_sigchld_is_reported_as_such(stand_ins):
+    stand_ins.config.write_text(json.dumps({"query": {"stdout": UP_1M}}))
+    env = subprocess_env({"PATH": str(stand_ins.bin), "STAND_IN_CONFIG": str(stand_ins.config),
+                          "STAND_IN_LOG": str(stand_ins.log)})
+    code = (
+        "import signal, kestro\nsignal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+        "try:\n    kestro.CanDevice('can0')\nexcept OSError as e:\n    print(e)\n"
+    )
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert r.stdout.strip() == "Failed to run ip: No child processes (os error 10)"

@@ -31,6 +31,16 @@ def test_frequency_must_be_positive(make, hz):
         make(hz)
 
 
+def test_period_is_the_float_seconds_rounded_once_to_whole_nanoseconds():
+    from fractions import Fraction
+
+    probe = pytest.importorskip("_kestro_probe", reason="the test probe module is built by ./dev test")
+    for hz in (5120, 25600, 128000, 731.43, 7, 1000, 3, 0.3, 1e9):
+        exact = round(Fraction(1.0 / hz) * 10**9)  # round() of a Fraction: nearest, ties to even
+        assert probe.timer_period_ns(float(hz)) == exact, hz
+    assert probe.timer_period_ns(5120.0) == 195313
+
+
 @pytest.mark.parametrize("make", [kestro.timer, lambda hz: kestro.precision_timer(hz, realtime=True)])
 @pytest.mark.parametrize("hz", [math.inf, 1e300, 1e-300])
 def test_frequency_without_a_schedulable_period_is_refused(make, hz):

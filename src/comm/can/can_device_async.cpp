@@ -24,8 +24,8 @@ void print_failure(const char* what, const std::string& message) {
   std::fprintf(stderr, "%s%s\n", what, message.c_str());
 }
 
-// Moves every received frame to the incoming channel. Ends at the first frame that nobody can receive any
-// more: then it stops the writer and closes the socket.
+// Moves every received frame to the incoming channel. Aborted as soon as nobody can receive any more (see
+// open); a frame that nobody can receive ends it too, and then it stops the writer and closes the socket.
 asio::awaitable<void> read_loop(std::shared_ptr<CanSocket> socket, rt::Sender<CanMessage> incoming,
                                 std::shared_ptr<rt::JoinHandle<void>> writer,
                                 std::shared_ptr<std::atomic<bool>> discarding) {
@@ -45,6 +45,11 @@ asio::awaitable<void> read_loop(std::shared_ptr<CanSocket> socket, rt::Sender<Ca
       continue;
     }
     auto ready = co_await wait_readable(*socket);
+    if (!ready && ready.error().os_errno == ECANCELED) {
+      // Nobody will receive any more (see open). The writer still sends what was queued; the socket
+      // closes when it is done too.
+      co_return;
+    }
     if (!ready) {
       print_failure("Failed to receive CAN frame: ", ready.error().message);
       co_await rt::sleep_for(kReadFailurePause);
@@ -96,6 +101,11 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
       continue;
     }
     auto wrote = co_await write_patiently(*socket, *frame, stalled);
+    if (!wrote && wrote.error().os_errno == ECANCELED) {
+      // The reader ended and closed the socket under the wait: the device is gone, nothing is reported.
+      pending->fetch_sub(1, std::memory_order_release);
+      co_return;
+    }
     if (!wrote) print_failure("Failed to send CAN frame: ", wrote.error().message);
     pending->fetch_sub(1, std::memory_order_release);
   }
@@ -130,6 +140,9 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
       runtime.spawn_on(strand, write_loop(socket, std::move(out_rx), pending)));
   auto discarding = std::make_shared<std::atomic<bool>>(false);
   auto reader = runtime.spawn_on(strand, read_loop(socket, std::move(in_tx), std::move(writer), discarding));
+  // Once the device and every other holder of its frames are gone, the reader stops waiting for traffic
+  // that may never come; the writer still sends what was queued, and the socket closes when both are done.
+  in_rx.on_abandoned(reader.aborter());
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
                         std::move(reader), std::move(discarding), std::move(pending));
 }

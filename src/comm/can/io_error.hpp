@@ -14,6 +14,7 @@ enum class IoErrorKind : std::uint8_t { NotFound, PermissionDenied, InvalidInput
 struct IoError {
   IoErrorKind kind;
   std::string message;
+  int os_errno = 0;  // set when the failure came from the operating system
 };
 
 template <class T>
@@ -27,7 +28,7 @@ inline std::string os_error_text(int err) {
 }
 
 inline IoError os_error(int err, IoErrorKind kind = IoErrorKind::Other) {
-  return IoError{kind, os_error_text(err)};
+  return IoError{kind, os_error_text(err), err};
 }
 
 }  // namespace kestro::comm

@@ -37,8 +37,17 @@ std::shared_ptr<PendingCount> watched_pending_count() {
   auto count = std::make_shared<PendingCount>(0);
   auto& r = registry();
   std::lock_guard lock(r.mu);
+  // Dropped devices leave expired entries: cleared here too, so a program that keeps rebuilding its
+  // devices does not grow the registry until exit.
+  std::erase_if(r.counts, [](const auto& w) { return w.expired(); });
   r.counts.push_back(count);
   return count;
+}
+
+std::size_t watched_counter_slots() {
+  auto& r = registry();
+  std::lock_guard lock(r.mu);
+  return r.counts.size();
 }
 
 bool wait_for_pending_frames(std::chrono::milliseconds limit) {

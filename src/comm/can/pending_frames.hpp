@@ -15,6 +15,9 @@ using PendingCount = std::atomic<std::size_t>;
 // A counter that wait_for_pending_frames watches for as long as someone holds it.
 std::shared_ptr<PendingCount> watched_pending_count();
 
+// Entries the registry holds, live or not yet cleared (for tests).
+std::size_t watched_counter_slots();
+
 // Waits until no watched counter is above zero, or `limit` has passed. True when nothing was left.
 bool wait_for_pending_frames(std::chrono::milliseconds limit);
 

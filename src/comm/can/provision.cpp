@@ -18,7 +18,7 @@ namespace kestro::comm {
 namespace {
 
 struct ChildOutcome {
-  int spawn_error = 0;  // errno when the program could not be started
+  int spawn_error = 0;  // errno when the program could not be started or waited for
   bool succeeded = false;
   std::string out;
 };
@@ -95,6 +95,12 @@ ChildOutcome run_child(const std::vector<std::string>& argv, bool capture) {
   do {
     waited = ::waitpid(pid, &status, 0);
   } while (waited < 0 && errno == EINTR);
+  if (waited < 0) {
+    // Its status is lost (a process that ignores SIGCHLD has its children reaped for it): say so rather
+    // than read it as a failure of the command.
+    outcome.spawn_error = errno;
+    return outcome;
+  }
   outcome.succeeded = waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return outcome;
 }
@@ -144,6 +150,7 @@ InterfaceState parse_interface_state(std::string_view details) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const auto word = first_word(line);
     if (word == "vcan" || word == "vxcan") state.is_virtual = true;
+    if (word == "link/can") state.is_can = true;
     if (bitrate_line_seen) continue;
     const auto at = line.find("bitrate ");
     if (at == std::string_view::npos) continue;
@@ -162,6 +169,10 @@ InterfaceState parse_interface_state(std::string_view details) {
 }
 
 IoResult<void> ensure_can_interface(const std::string& interface) {
+  // No program argument can carry a NUL: `ip` would be given the name cut short, another interface.
+  if (interface.find('\0') != std::string::npos) {
+    return std::unexpected(IoError{IoErrorKind::Other, "Failed to run ip: " + os_error_text(EINVAL)});
+  }
   ChildOutcome query = run_child({"ip", "-details", "link", "show", interface}, true);
   if (query.spawn_error) {
     return std::unexpected(
@@ -172,6 +183,11 @@ IoResult<void> ensure_can_interface(const std::string& interface) {
         IoError{IoErrorKind::NotFound, "CAN interface '" + interface + "' does not exist"});
   }
   const InterfaceState state = parse_interface_state(query.out);
+  if (!state.is_can) {
+    // A link typed by mistake (wlan0, eth0) is never taken down.
+    return std::unexpected(
+        IoError{IoErrorKind::Other, "Interface '" + interface + "' is not a CAN interface"});
+  }
   if (state.up && (state.is_virtual || state.bitrate == kRequiredBitrate)) return {};
 
   print_line("[CAN] Interface '" + interface + "' needs configuration (up=" + (state.up ? "true" : "false") +

@@ -19,6 +19,8 @@ struct InterfaceState {
   std::optional<std::uint32_t> bitrate;
   // A virtual interface (vcan, vxcan) has no bitrate: being up is all it needs.
   bool is_virtual = false;
+  // Only a link of type can (a "link/can" line) is ever reconfigured.
+  bool is_can = false;
 };
 
 // Parses the output of `ip -details link show IFACE`.

@@ -11,14 +11,15 @@ namespace {
 using py::AnyThreadRef;
 using py::PyRef;
 
+// UTF-8 with lone surrogates passed through (an OSError about a surrogate-escaped file name has them), so
+// that the text decodes back to the same str when it is raised again.
 std::string utf8_or(PyObject* text, const char* fallback) {
-  Py_ssize_t size = 0;
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
-  if (!utf8) {
+  PyRef bytes = PyRef::steal(text ? PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass") : nullptr);
+  if (!bytes) {
     PyErr_Clear();
     return fallback;
   }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // Runs on a runtime worker. The function is called through the gate, never from a coroutine frame.

@@ -43,7 +43,10 @@ PyObject* fetch(PyAsyncHandle& h) {
     error = h.state->error.value(guard);
   }
   if (error) {
-    PyErr_SetString(PyExc_RuntimeError, error->c_str());
+    // Decoded as it was stored: whole, with any NUL and lone surrogate it holds.
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(error->data(), static_cast<Py_ssize_t>(error->size()), "surrogatepass"));
+    if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
     return nullptr;
   }
   auto guard = rt::lock_blocking(h.state->result.mutex());

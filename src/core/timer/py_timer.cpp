@@ -276,12 +276,11 @@ PyObject* get_task_id(PyObject*, PyTimerHandle& h) {
 
 PyObject* handle_repr(PyObject*, PyTimerHandle& h) {
   const double actual = h.actual_frequency();
-  char text[512];
-  std::snprintf(
-      text, sizeof text, "TimerHandle(id=%llu, freq=%.1fHz, actual=%.1fHz, mode=%s, ticks=%llu, running=%s)",
-      static_cast<unsigned long long>(h.timer.id), h.frequency_hz, actual, precision_text(h.precision),
-      static_cast<unsigned long long>(h.ticks()), h.running() ? "true" : "false");
-  return PyUnicode_FromString(text);
+  const std::string repr = "TimerHandle(id=" + std::to_string(h.timer.id) + ", freq=" +
+                           py::fixed_text(h.frequency_hz, 1) + "Hz, actual=" + py::fixed_text(actual, 1) +
+                           "Hz, mode=" + precision_text(h.precision) + ", ticks=" + std::to_string(h.ticks()) +
+                           ", running=" + (h.running() ? "true" : "false") + ")";
+  return PyUnicode_FromStringAndSize(repr.data(), static_cast<Py_ssize_t>(repr.size()));
 }
 
 void handle_dealloc(PyObject* self) {

@@ -127,8 +127,18 @@ const char* precision_thread_text(TimerPrecision p) noexcept {
 }
 
 std::optional<std::chrono::nanoseconds> period_of(double frequency_hz) noexcept {
-  // Seconds as a float first, then whole nanoseconds, rounded to nearest with ties to even.
-  const double ns = std::nearbyint((1.0 / frequency_hz) * 1e9);
+  // Seconds as a float first, then whole nanoseconds, rounded to nearest with ties to even. Rounded once:
+  // the product in floating point would round first, and a product that lands on .5 then goes the wrong
+  // way (5120 Hz is 195312.50000000001 ns, not 195312.5).
+  const double secs = 1.0 / frequency_hz;
+  const double product = secs * 1e9;
+  const double product_error = std::fma(secs, 1e9, -product);  // exact: secs * 1e9 - product
+  double ns = std::nearbyint(product);
+  if (const double halfway = product - ns; halfway == 0.5 && product_error > 0) {
+    ns += 1.0;
+  } else if (halfway == -0.5 && product_error < 0) {
+    ns -= 1.0;
+  }
   // Deadlines are instants plus multiples of the period: keep far from the clock's range.
   constexpr double kLongest = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 4);
   if (!(ns >= 1.0) || !(ns < kLongest)) return std::nullopt;

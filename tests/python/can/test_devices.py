@@ -390,14 +390,10 @@ LIFETIME_PROBE = """
         dev.send(0x2D0 + i, bytes([i]))
     del dev
     gc.collect()
-    time.sleep(1.5)
-    out["dropped"] = sockets()  # nothing has arrived yet: the task still holds its socket
-    subprocess.run(["cansend", "can0", "2DF#FF"], check=True)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30  # with no traffic at all: a bus whose drivers are off
     while sockets() != out["base"] and time.monotonic() < deadline:
         time.sleep(0.02)
-    out["after_frame"] = sockets()
-    out["closed_in"] = round(30 - (deadline - time.monotonic()), 3)
+    out["dropped"] = sockets()
 
     blocking = kestro.CanDevice("can1")
     out["blocking_open"] = sockets()
@@ -408,14 +404,13 @@ LIFETIME_PROBE = """
 
 
 def test_dropped_devices_let_go_of_their_sockets(bus, wire):
-    seen = wire(tx="can1", rx="can0", id_filter="2D0:7F8")  # not the peer's 2DF
+    seen = wire(tx="can1", rx="can0", id_filter="2D0:7F8")
     r = run_python(LIFETIME_PROBE, timeout=120)
     assert r.returncode == 0, r.stderr
     out = json.loads(r.stdout)
     base = out["base"]
     assert out["open"] == base + 1, out
-    assert out["dropped"] == base + 1, out
-    assert out["after_frame"] == base, out
+    assert out["dropped"] == base, out
     assert out["blocking_open"] == base + 1, out
     assert out["blocking_dropped"] == base, out
     # What was queued before the device was dropped still went out, in order.
