@@ -31,6 +31,10 @@ def test_blocking_device_shared_by_threads_refuses_overlaps_and_loses_no_frame(b
                 sent.append(frame)
             except RuntimeError as e:
                 refused.append(str(e))
+            except OSError as e:
+                # Eight threads outrun the controller's transmit queue: the kernel refuses the frame.
+                assert str(e) == "No buffer space available (os error 105)", e
+                time.sleep(0.01)
             try:
                 assert dev.interface() == "can0"
             except RuntimeError as e:
