@@ -8,6 +8,13 @@
 
 #include "runtime/worker_count.hpp"
 
+// Workers are never joined, so they still run while exit() destroys statics. Asio's thread call stack must
+// then live in compiler TLS: its pthread-key form is deleted by a static destructor and a worker reading it
+// afterwards crashes.
+#if !defined(ASIO_HAS_THREAD_KEYWORD_EXTENSION)
+#error "Asio must keep its thread call stack in compiler TLS (ASIO_HAS_THREAD_KEYWORD_EXTENSION)"
+#endif
+
 namespace kestro::rt {
 
 namespace {
