@@ -7,6 +7,8 @@ import textwrap
 MODULE_DIR = os.environ.get("KESTRO_MODULE_DIR")
 PROBE_DIR = os.environ.get("KESTRO_PROBE_DIR")
 SANITIZED = os.environ.get("KESTRO_SANITIZED") == "1"
+# The arm64 bed emulates every instruction: wall-clock margins there are many times wider.
+EMULATED = os.environ.get("KESTRO_EMULATED") == "1"
 
 
 def subprocess_env(extra=None):

@@ -167,6 +167,7 @@ arm64_prepare() {
 		*) command -v "${p#*:}" >/dev/null ;;
 		esac || need+=("${p%%:*}")
 	done
+	"$arm64_python" -m pip --version >/dev/null 2>&1 || need+=(python3-pip)
 	if [ ${#need[@]} -gt 0 ]; then
 		[ "$(id -u)" -eq 0 ] || die "missing packages (${need[*]}); run once as root to install them"
 		say "installing ${need[*]}"

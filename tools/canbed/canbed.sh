@@ -239,6 +239,8 @@ write_cmd() {
 			# The arm64 root's programs, and its Python with the aarch64 build of this tree.
 			echo "export HOME=/root CANBED_GUEST=1 PATH=$(printf %q "$arm64_bin"):/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 			echo "export PYTHONPATH=$(printf %q "$arm64_site") KESTRO_PROBE_DIR=$(printf %q "$arm64_probe")"
+			# Every instruction is emulated: wall-clock margins in the tests must widen.
+			echo "export KESTRO_EMULATED=1"
 		else
 			echo "export HOME=/root CANBED_GUEST=1 PATH=$(printf %q "$PATH")"
 		fi
