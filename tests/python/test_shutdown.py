@@ -248,3 +248,23 @@ def test_block_until_from_a_background_task(py):
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "('timeout', True)"
+
+
+def test_one_signal_ends_every_wait_that_overlaps_it():
+    # A wait in a background task and one on the main thread: each must hear the one SIGTERM, and the wait
+    # that starts second must not swallow what the first one is owed.
+    p = Program(
+        """
+        import kestro, time
+        h = kestro.run_async(kestro.block_all)(2000)
+        time.sleep(0.3)
+        print("READY", flush=True)
+        print(kestro.block_until(wait_ms=10000, shutdown_timeout_ms=3000)[0], flush=True)
+        print(h.wait(timeout_ms=5000))
+        """
+    )
+    p.wait_ready()
+    p.kill(signal.SIGTERM)
+    code, out, err = p.finish()
+    assert code == 0, err
+    assert out.splitlines() == ["signal:SIGTERM", "SIGTERM"], err

@@ -60,14 +60,15 @@ PyObject* block_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       !py::to_optional_u64(arg, "timeout_ms", timeout)) {
     return nullptr;
   }
-  begin_signal_wait();
+  auto listener = begin_signal_wait();
   const std::string name = py::without_gil([&] {
-    return rt::Runtime::get().block_on([]() -> asio::awaitable<std::string> {
-      std::string signal = co_await wait_for_shutdown_signal();
-      print("\n[kestro] Received " + signal + ", initiating graceful shutdown...\n");
-      task_manager().stop_all();
-      co_return signal;
-    }());
+    return rt::Runtime::get().block_on(
+        [](std::shared_ptr<SignalListener> listener) -> asio::awaitable<std::string> {
+          std::string signal = co_await wait_for_shutdown_signal(std::move(listener));
+          print("\n[kestro] Received " + signal + ", initiating graceful shutdown...\n");
+          task_manager().stop_all();
+          co_return signal;
+        }(listener));
   });
   const bool done = py::without_gil([&] { return task_manager().wait_all(timeout); });
   print_outcome(done);
@@ -75,15 +76,16 @@ PyObject* block_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return PyUnicode_FromString(name.c_str());
 }
 
-asio::awaitable<std::string> wait_for_stop_reason(std::optional<std::uint64_t> wait_ms) {
+asio::awaitable<std::string> wait_for_stop_reason(std::shared_ptr<SignalListener> listener,
+                                                  std::optional<std::uint64_t> wait_ms) {
   // A limit beyond what a timer can hold is no limit.
   const auto limit = std::chrono::milliseconds(wait_ms.value_or(0));
   if (!wait_ms ||
       *wait_ms > static_cast<std::uint64_t>(
                      std::chrono::duration_cast<std::chrono::milliseconds>(rt::kNoDeadline).count())) {
-    co_return "signal:" + co_await wait_for_shutdown_signal();
+    co_return "signal:" + co_await wait_for_shutdown_signal(std::move(listener));
   }
-  auto raced = co_await rt::select(wait_for_shutdown_signal(), rt::sleep_for(limit));
+  auto raced = co_await rt::select(wait_for_shutdown_signal(std::move(listener)), rt::sleep_for(limit));
   if (raced.first) co_return "signal:" + *raced.first;
   co_return std::string("timeout");
 }
@@ -97,9 +99,9 @@ PyObject* block_until(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return nullptr;
   }
   std::string reason;
-  begin_signal_wait();
+  auto listener = begin_signal_wait();
   const bool done = py::without_gil([&] {
-    reason = rt::Runtime::get().block_on(wait_for_stop_reason(wait_ms));
+    reason = rt::Runtime::get().block_on(wait_for_stop_reason(std::move(listener), wait_ms));
     print("\n[kestro] Stopping (reason: " + reason + "), initiating graceful shutdown...\n");
     task_manager().stop_all();
     const bool all = task_manager().wait_all(shutdown_timeout_ms);
