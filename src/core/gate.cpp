@@ -6,6 +6,8 @@
 
 #include "comm/can/pending_frames.hpp"
 #include "lib/py_ref.hpp"
+#include "runtime/diagnostics.hpp"
+#include "runtime/runtime.hpp"
 
 namespace kestro::core::gate {
 
@@ -30,15 +32,29 @@ PyObject* close_gate(PyObject*, PyObject*) {
   kestro::py::stop_releasing_references();
   // The frames a program queued last (a zero target before it exits, say) get a moment to reach the bus.
   kestro::comm::wait_for_pending_frames(kExitFrameFlushLimit);
+  // And the diagnostic lines queued last (a send that failed on the way out) reach standard error.
+  kestro::rt::diag::flush(kExitFrameFlushLimit);
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef close_gate_def = {"_kestro_close_gate", close_gate, METH_NOARGS, nullptr};
 
+// A thread that waits for a runtime lock lets go of the interpreter meanwhile, if it holds it: the holder of
+// that lock may be a task that first needs the interpreter, or a worker that another such task occupies.
+void* release_interpreter() {
+  if (!PyThreadState_GetUnchecked()) return nullptr;
+  return PyEval_SaveThread();
+}
+
+void reacquire_interpreter(void* state) {
+  PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
+
 }  // namespace
 
 int install() {
   if (g_installed.exchange(true)) return 0;
+  kestro::rt::set_blocking_hooks({release_interpreter, reacquire_interpreter});
   kestro::py::PyRef atexit = kestro::py::PyRef::steal(PyImport_ImportModule("atexit"));
   if (!atexit) return -1;
   kestro::py::PyRef fn = kestro::py::PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));

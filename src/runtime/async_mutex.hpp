@@ -2,8 +2,11 @@
 // uncontended synchronous fast path (try_lock) so that synchronous callers usually skip the runtime.
 //
 // Ownership is handed directly to the next waiter on unlock, so waiters are served first come, first served.
+// A thread may also wait in the queue itself (lock_waiting): it is handed the lock directly, with no runtime
+// worker involved.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -37,7 +40,29 @@ class AsyncMutex : public std::enable_shared_from_this<AsyncMutex> {
     Pending next = std::move(waiters_.front());
     waiters_.pop_front();
     lock.unlock();
+    if (next.thread) {
+      // Notified under its mutex: the waiter's stack holds it and may be gone as soon as this returns.
+      std::lock_guard handed(next.thread->mu);
+      next.thread->owned = true;
+      next.thread->cv.notify_one();
+      return;
+    }
     next.waiter.complete(asio::error_code());
+  }
+
+  // Blocks the calling thread until it owns the lock.
+  void lock_waiting() {
+    ThreadWait wait;
+    {
+      std::lock_guard lock(mu_);
+      if (!locked_) {
+        locked_ = true;
+        return;
+      }
+      waiters_.push_back(Pending{++next_id_, {}, &wait});
+    }
+    std::unique_lock lock(wait.mu);
+    wait.cv.wait(lock, [&] { return wait.owned; });
   }
 
   bool is_locked() const {
@@ -53,9 +78,17 @@ class AsyncMutex : public std::enable_shared_from_this<AsyncMutex> {
   }
 
  private:
+  // A thread waiting in lock_waiting.
+  struct ThreadWait {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool owned = false;
+  };
+
   struct Pending {
     std::uint64_t id;
     Waiter<asio::error_code> waiter;
+    ThreadWait* thread = nullptr;
   };
 
   struct CancelLock {
@@ -78,7 +111,7 @@ class AsyncMutex : public std::enable_shared_from_this<AsyncMutex> {
     }
     const std::uint64_t id = ++next_id_;
     if (slot.is_connected()) slot.template emplace<CancelLock>(weak_from_this(), id);
-    waiters_.push_back(Pending{id, Waiter<asio::error_code>(std::forward<Handler>(handler))});
+    waiters_.push_back(Pending{id, Waiter<asio::error_code>(std::forward<Handler>(handler)), nullptr});
   }
 
   void abandon(std::uint64_t id) {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "runtime/thread_start.hpp"
+
 namespace kestro::rt {
 
 namespace {
@@ -12,7 +14,8 @@ constexpr auto kIdleLimit = std::chrono::seconds(10);
 
 void BlockingPool::submit(Job job) {
   std::unique_lock lock(mu_);
-  jobs_.push_back(std::move(job));
+  const std::uint64_t id = ++next_job_id_;
+  jobs_.push_back(Queued{id, std::move(job)});
   if (idle_ > 0) {
     --idle_;
     ++wakeups_;
@@ -23,12 +26,17 @@ void BlockingPool::submit(Job job) {
   ++threads_;
   lock.unlock();
   try {
-    std::thread([this] { serve(); }).detach();
+    start_detached(ThreadSite::Pool, [this] { serve(); });
   } catch (...) {
     std::lock_guard relock(mu_);
     --threads_;
-    jobs_.pop_back();
-    throw;
+    // Withdrawn unless a thread already took it (then it runs, and the start failure does not matter).
+    for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+      if (it->id == id) {
+        jobs_.erase(it);
+        throw;
+      }
+    }
   }
 }
 
@@ -52,7 +60,7 @@ void BlockingPool::serve() {
       }
       --wakeups_;
     }
-    Job job = std::move(jobs_.front());
+    Job job = std::move(jobs_.front().job);
     jobs_.pop_front();
     lock.unlock();
     // A job reports its own faults; one that unwinds the thread (interpreter exit) ends it here.

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -25,7 +26,12 @@ class BlockingPool {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<Job> jobs_;
+  struct Queued {
+    std::uint64_t id;
+    Job job;
+  };
+  std::deque<Queued> jobs_;
+  std::uint64_t next_job_id_ = 0;
   std::size_t idle_ = 0;
   std::size_t wakeups_ = 0;
   std::size_t threads_ = 0;

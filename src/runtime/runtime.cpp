@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "runtime/diagnostics.hpp"
+#include "runtime/thread_start.hpp"
 #include "runtime/worker_count.hpp"
 
 // Workers are never joined, so they still run while exit() destroys statics. Asio's thread call stack must
@@ -26,6 +28,8 @@ thread_local bool tl_worker = false;
 std::once_flag g_build_once;
 std::atomic<Runtime*> g_runtime{nullptr};
 const std::string* g_build_error = nullptr;
+std::atomic<void* (*)()> g_release_hook{nullptr};
+std::atomic<void (*)(void*)> g_reacquire_hook{nullptr};
 
 }  // namespace
 
@@ -87,7 +91,7 @@ void Runtime::serve_as_worker() {
       throw;
     } catch (const std::exception& e) {
       // Every task records its own faults; reaching here is a bug, but the worker must keep serving.
-      std::fprintf(stderr, "[kestro] runtime worker fault: %s\n", e.what());
+      diag::emit(std::string("[kestro] runtime worker fault: ") + e.what() + "\n");
     }
   }
 }
@@ -107,7 +111,14 @@ void Runtime::lend_place(std::shared_ptr<std::atomic<bool>> returned) {
     return;
   }
   lock.unlock();
-  std::thread([this] { serve_loans(); }).detach();
+  try {
+    start_detached(ThreadSite::Helper, [this] { serve_loans(); });
+  } catch (const std::system_error& e) {
+    // Never fatal: this worker is in the middle of a call that holds the interpreter. The runtime serves
+    // with one worker fewer until it is back; the loan stays queued and the next helper drops it.
+    diag::emit(std::string("[kestro] cannot start a runtime helper thread, serving with one worker fewer: ") +
+               e.what() + "\n");
+  }
 }
 
 void Runtime::serve_loans() {
@@ -134,12 +145,33 @@ Runtime::PlaceLoan::~PlaceLoan() {
   tl_worker = true;
 }
 
+void set_blocking_hooks(BlockingHooks hooks) {
+  g_release_hook.store(hooks.release, std::memory_order_release);
+  g_reacquire_hook.store(hooks.reacquire, std::memory_order_release);
+}
+
 AsyncMutexGuard lock_blocking(const std::shared_ptr<AsyncMutex>& mutex) {
   if (mutex->try_lock()) return AsyncMutexGuard(mutex);
-  Runtime::get().block_on([](std::shared_ptr<AsyncMutex> m) -> asio::awaitable<void> {
-    co_await m->async_lock(asio::use_awaitable);
-  }(mutex));
-  return AsyncMutexGuard(mutex);
+  auto* release = g_release_hook.load(std::memory_order_acquire);
+  auto* reacquire = g_reacquire_hook.load(std::memory_order_acquire);
+  void* released = release ? release() : nullptr;
+  try {
+    // Waiting in the queue needs no free worker; on a worker, a helper serves in its place meanwhile.
+    if (Runtime::on_worker()) {
+      Runtime::get().block_in_place([&] { mutex->lock_waiting(); });
+    } else {
+      mutex->lock_waiting();
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    if (released) reacquire(released);
+    throw;
+  }
+  // Owned by the guard before the interpreter is taken back: a thread that ends there still unlocks.
+  AsyncMutexGuard guard(mutex);
+  if (released) reacquire(released);
+  return guard;
 }
 
 }  // namespace kestro::rt

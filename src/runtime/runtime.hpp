@@ -205,7 +205,17 @@ class Runtime {
   unsigned workers_;
 };
 
-// Takes `mutex`: synchronously when it is free, else by blocking on the runtime (with hand-off).
+// Takes `mutex`: at once when it is free, else by waiting in its queue on this thread (on a worker, with
+// hand-off). The wait runs between the blocking hooks.
 AsyncMutexGuard lock_blocking(const std::shared_ptr<AsyncMutex>& mutex);
+
+// What a thread lets go of around such a wait. The Python edge releases the interpreter there: the holder of
+// the lock may need it, or need a worker that is itself waiting for it. `release` returns what `reacquire`
+// takes back (null: nothing was let go).
+struct BlockingHooks {
+  void* (*release)() = nullptr;
+  void (*reacquire)(void*) = nullptr;
+};
+void set_blocking_hooks(BlockingHooks hooks);
 
 }  // namespace kestro::rt

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -95,4 +97,74 @@ TEST(AsyncMutex, AbortedWaiterLeavesTheQueue) {
   // The aborted waiter did not take ownership on its way out.
   EXPECT_TRUE(m->try_lock());
   m->unlock();
+}
+
+namespace {
+
+// Stands in for the interpreter lock in the test below.
+std::mutex g_big_lock;
+thread_local bool t_holds_big_lock = false;
+
+void* release_big_lock() {
+  if (!t_holds_big_lock) return nullptr;
+  t_holds_big_lock = false;
+  g_big_lock.unlock();
+  return &g_big_lock;
+}
+
+void reacquire_big_lock(void*) {
+  g_big_lock.lock();
+  t_holds_big_lock = true;
+}
+
+}  // namespace
+
+// The freeze of a fetch that holds the interpreter lock: the lock it waits for was handed to a task that
+// still has to be resumed, and every worker is blocked waiting for the interpreter lock. The wait must let go
+// of it.
+TEST(AsyncMutex, SynchronousWaitLetsGoOfTheBigLockThatBusyWorkersWaitFor) {
+  auto m = std::make_shared<AsyncMutex>();
+  ASSERT_TRUE(m->try_lock());
+  std::atomic<bool> task_had_it{false};
+  auto waiting_task = Runtime::get().spawn(
+      [](std::shared_ptr<AsyncMutex> m, std::atomic<bool>& had) -> asio::awaitable<void> {
+        co_await m->async_lock();
+        AsyncMutexGuard guard(m);
+        had = true;
+      }(m, task_had_it));
+  std::this_thread::sleep_for(50ms);  // the task is queued on m
+
+  kestro::rt::set_blocking_hooks({release_big_lock, reacquire_big_lock});
+  std::atomic<unsigned> blocked{0};
+  std::vector<kestro::rt::JoinHandle<void>> busy;
+  std::promise<bool> outcome;
+  // The caller that holds the big lock, as a Python thread holds the interpreter.
+  std::thread caller([&] {
+    g_big_lock.lock();
+    t_holds_big_lock = true;
+    const unsigned workers = Runtime::get().worker_count();
+    for (unsigned i = 0; i < workers; ++i) {
+      busy.push_back(Runtime::get().spawn_fn([&] {
+        ++blocked;
+        std::lock_guard lock(g_big_lock);
+      }));
+    }
+    while (blocked.load() < workers) std::this_thread::yield();
+    m->unlock();  // handed to the task, which no worker is free to resume
+    AsyncMutexGuard guard = kestro::rt::lock_blocking(m);
+    const bool ok = task_had_it.load() && t_holds_big_lock;
+    t_holds_big_lock = false;
+    g_big_lock.unlock();
+    outcome.set_value(ok);
+  });
+  auto result = outcome.get_future();
+  if (result.wait_for(20s) != std::future_status::ready) {
+    caller.detach();  // frozen: nothing can end it
+    FAIL() << "the synchronous wait froze";
+  }
+  caller.join();
+  kestro::rt::set_blocking_hooks({});
+  EXPECT_TRUE(result.get());
+  ASSERT_TRUE(waiting_task.wait().has_value());
+  for (auto& h : busy) ASSERT_TRUE(h.wait().has_value());
 }

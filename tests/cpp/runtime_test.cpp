@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "runtime/channel.hpp"
+#include "runtime/diagnostics.hpp"
+#include "runtime/thread_start.hpp"
 #include "runtime/time.hpp"
 
 using namespace std::chrono_literals;
@@ -121,6 +123,34 @@ TEST(Runtime, BlockingOnEveryWorkerStillRunsOtherTasks) {
   }(tx, n));
   ASSERT_TRUE(sender.wait().has_value());
   for (auto& b : blockers) EXPECT_EQ(b.wait().value(), 1);
+}
+
+// A helper that cannot start (a thread limit) must not fail the call that lends its place: that call may hold
+// the interpreter lock, and a throw there would never give it back. The runtime serves with one worker fewer.
+TEST(Runtime, LendingWithoutAHelperStillRunsTheCall) {
+  auto& rt = Runtime::get();
+  testing::internal::CaptureStderr();
+  kestro::rt::fail_thread_starts(kestro::rt::ThreadSite::Helper, 1 << 20);
+  std::vector<JoinHandle<int>> calls;
+  for (int i = 0; i < 32; ++i) {
+    calls.push_back(rt.spawn_fn([&rt, i] {
+      return rt.block_in_place([i] {
+        std::this_thread::sleep_for(5ms);
+        return i;
+      });
+    }));
+  }
+  std::vector<int> got;
+  for (auto& c : calls) {
+    auto r = c.wait();
+    got.push_back(r.has_value() ? *r : -1);
+  }
+  kestro::rt::fail_thread_starts(kestro::rt::ThreadSite::Helper, 0);
+  kestro::rt::diag::flush(5s);
+  const std::string err = testing::internal::GetCapturedStderr();
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(got[i], i);
+  EXPECT_NE(err.find("[kestro] cannot start a runtime helper thread, serving with one worker fewer: "),
+            std::string::npos);
 }
 
 TEST(Time, TimeoutGivesValueOrNothing) {

@@ -7,6 +7,7 @@
 
 #include "comm/can/provision.hpp"
 #include "comm/can/socket.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -21,7 +22,7 @@ constexpr auto kFirstFullQueuePause = 1ms;
 constexpr auto kFullQueuePatience = 100ms;
 
 void print_failure(const char* what, const std::string& message) {
-  std::fprintf(stderr, "%s%s\n", what, message.c_str());
+  rt::diag::emit(what + message + "\n");
 }
 
 // Moves every received frame to the incoming channel. Aborted as soon as nobody can receive any more (see

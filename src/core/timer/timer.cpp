@@ -6,12 +6,15 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "core/gate.hpp"
 #include "core/task/async_task.hpp"
 #include "lib/py_ref.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -32,19 +35,32 @@ inline void spin_hint() noexcept {
 #endif
 }
 
-// One call of the function through the gate. False when the interpreter is exiting: the loop then ends.
-bool call_once(PyObject* func, PyObject* args) {
+enum class CallOutcome {
+  Called,
+  Exiting,  // the interpreter is exiting: the loop ends
+  Broken,   // the call's error could not even be reported: the timer stops
+};
+
+// One call of the function through the gate. Whatever happens, the interpreter lock is released again.
+CallOutcome call_once(PyObject* func, PyObject* args) {
   auto gil = gate::enter();
-  if (!gil) return false;
+  if (!gil) return CallOutcome::Exiting;
+  CallOutcome outcome = CallOutcome::Called;
   PyObject* result = PyObject_Call(func, args, nullptr);
   if (result) {
     Py_DECREF(result);
   } else {
-    const std::string text = describe_raised_exception();
-    std::fprintf(stderr, "Timer function error: %s\n", text.c_str());
+    try {
+      const std::string text = describe_raised_exception();
+      std::fprintf(stderr, "Timer function error: %s\n", text.c_str());
+    } catch (const std::exception& e) {
+      PyErr_Clear();
+      std::fprintf(stderr, "Timer function error: (could not be described: %s); the timer stops\n", e.what());
+      outcome = CallOutcome::Broken;
+    }
   }
   gate::leave(*gil);
-  return true;
+  return outcome;
 }
 
 // The first grid point strictly after `now`, for a deadline that has passed.
@@ -71,9 +87,21 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
     }
     PyObject* f = func.get();
     PyObject* a = args.get();
-    auto job = runtime.spawn_blocking([f, a] { return call_once(f, a); });
-    auto outcome = co_await job.join();
-    if (outcome && !*outcome) break;  // interpreter exiting
+    std::optional<rt::JoinHandle<CallOutcome>> job;
+    try {
+      job.emplace(runtime.spawn_blocking([f, a] { return call_once(f, a); }));
+    } catch (const std::system_error& e) {
+      rt::diag::emit(std::string("[kestro] Timer stopped: cannot start a thread for its call: ") + e.what() +
+                     "\n");
+      running->store(false, std::memory_order_release);
+      break;
+    }
+    auto outcome = co_await job->join();
+    if (outcome && *outcome == CallOutcome::Exiting) break;
+    if (outcome && *outcome == CallOutcome::Broken) {
+      running->store(false, std::memory_order_release);
+      break;
+    }
     ticks->fetch_add(1, std::memory_order_relaxed);
   }
 }
@@ -91,7 +119,12 @@ void precision_loop(std::string name, std::chrono::nanoseconds period,
       running->store(false, std::memory_order_release);
       break;
     }
-    if (!call_once(func.get(), args.get())) break;
+    const CallOutcome outcome = call_once(func.get(), args.get());
+    if (outcome == CallOutcome::Exiting) break;
+    if (outcome == CallOutcome::Broken) {
+      running->store(false, std::memory_order_release);
+      break;
+    }
     ticks->fetch_add(1, std::memory_order_relaxed);
     precision_sleep_until_sync(next, spin_threshold);
     next += period;

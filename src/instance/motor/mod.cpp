@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -33,11 +34,10 @@ std::shared_ptr<Device> find_node(DeviceList& list, std::uint32_t node_id) {
   return nullptr;
 }
 
-// Writes one line to standard error unless the group is gone.
-void report(ReceiveLife& life, const std::string& line) {
-  std::lock_guard lock(life.mu);
-  if (!life.alive) return;
-  std::fputs(line.c_str(), stderr);
+// Writes one line to standard error unless the group is gone; a line still queued when it goes is dropped.
+void report(const std::shared_ptr<ReceiveLife>& life, std::string line) {
+  if (!life->alive.load(std::memory_order_acquire)) return;
+  rt::diag::emit(std::move(line), rt::diag::Wanted(life, &life->alive));
 }
 
 asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> list,
@@ -60,7 +60,7 @@ asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> li
       char line[96];
       std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %zu\n",
                     msg.id, msg.data.size());
-      report(*life, line);
+      report(life, line);
       continue;
     }
     const WatchData data = proto::decode_feedback(std::span<const std::uint8_t, 8>(msg.data.data(), 8));
@@ -68,7 +68,7 @@ asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> li
     if (!device) {
       char head[64];
       std::snprintf(head, sizeof head, "[Motor] unmatched feedback frame: id=0x%X, data=", msg.id);
-      report(*life, head + byte_list(msg.data) + "\n");
+      report(life, head + byte_list(msg.data) + "\n");
       continue;
     }
     auto updating = device->update_watch_data(data);
@@ -94,10 +94,7 @@ Motor::Motor(CanHandle can, std::uint32_t host_id)
 
 Motor::~Motor() {
   if (!life_) return;  // moved from
-  {
-    std::lock_guard lock(life_->mu);
-    life_->alive = false;
-  }
+  life_->alive.store(false, std::memory_order_release);
   receive_task_.abort();
   // Devices that outlive the group still send through its CAN device, but nobody receives any more.
   can_->discard_incoming();

@@ -6,6 +6,7 @@
 // across a wait; the receive task waits for a device's watch mutex only after releasing it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,8 +27,7 @@ struct DeviceList {
 // Lets the group's destruction end the receive task's output at once: the task reports only while it holds
 // `mu` and sees `alive`, and destruction clears `alive` under `mu` before the task's abort takes effect.
 struct ReceiveLife {
-  std::mutex mu;
-  bool alive = true;
+  std::atomic<bool> alive{true};
 };
 
 class Motor {

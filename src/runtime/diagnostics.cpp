@@ -1,0 +1,118 @@
+// Owns the diagnostic line queue and its writer thread.
+#include "runtime/diagnostics.hpp"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace kestro::rt::diag {
+
+namespace {
+
+constexpr std::size_t kMaxQueued = 1024;
+
+struct Line {
+  std::string text;
+  Wanted wanted;
+};
+
+// Leaked: the writer may still run while the process exits.
+struct Queue {
+  std::mutex mu;
+  std::condition_variable ready;  // a line or a drop count for the writer
+  std::condition_variable idle;   // the writer has caught up
+  std::deque<Line> lines;
+  std::size_t dropped = 0;
+  bool writing = false;
+  bool writer_started = false;
+  bool held = false;
+};
+
+Queue& queue() {
+  static auto* q = new Queue;
+  return *q;
+}
+
+void write_out(const std::string& text) {
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void serve(Queue& q) {
+  std::unique_lock lock(q.mu);
+  for (;;) {
+    q.ready.wait(lock, [&] { return !q.held && (!q.lines.empty() || q.dropped > 0); });
+    std::string text;
+    if (!q.lines.empty()) {
+      Line line = std::move(q.lines.front());
+      q.lines.pop_front();
+      if (!line.wanted || line.wanted->load(std::memory_order_acquire)) text = std::move(line.text);
+    } else {
+      text = "[kestro] " + std::to_string(q.dropped) +
+             " diagnostic lines dropped: standard error is not draining\n";
+      q.dropped = 0;
+    }
+    q.writing = true;
+    lock.unlock();
+    if (!text.empty()) write_out(text);
+    lock.lock();
+    q.writing = false;
+    if (q.lines.empty() && q.dropped == 0) q.idle.notify_all();
+  }
+}
+
+// Starts the writer once; false when no thread can be made (the caller then writes the line itself).
+bool ensure_writer(Queue& q) {
+  if (q.writer_started) return true;
+  try {
+    std::thread([&q] { serve(q); }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  q.writer_started = true;
+  return true;
+}
+
+}  // namespace
+
+void emit(std::string line, Wanted wanted) {
+  Queue& q = queue();
+  {
+    std::lock_guard lock(q.mu);
+    if (ensure_writer(q)) {
+      if (q.lines.size() >= kMaxQueued) {
+        ++q.dropped;
+      } else {
+        q.lines.push_back(Line{std::move(line), std::move(wanted)});
+      }
+      q.ready.notify_one();
+      return;
+    }
+  }
+  if (!wanted || wanted->load(std::memory_order_acquire)) write_out(line);
+}
+
+bool flush(std::chrono::milliseconds limit) {
+  Queue& q = queue();
+  std::unique_lock lock(q.mu);
+  return q.idle.wait_for(lock, limit, [&] { return q.lines.empty() && q.dropped == 0 && !q.writing; });
+}
+
+std::size_t queued() {
+  Queue& q = queue();
+  std::lock_guard lock(q.mu);
+  return q.lines.size();
+}
+
+void hold_writer_for_tests(bool hold) {
+  Queue& q = queue();
+  std::lock_guard lock(q.mu);
+  q.held = hold;
+  q.ready.notify_all();
+}
+
+}  // namespace kestro::rt::diag
