@@ -16,6 +16,8 @@ namespace proto = comm::protocol;
 namespace {
 
 constexpr std::uint64_t kReceiveWaitMs = 100;
+// How long a group that goes waits for its last lines to reach a standard error that has stopped draining.
+constexpr auto kLastLinesLimit = std::chrono::milliseconds(100);
 
 std::string byte_list(const std::vector<std::uint8_t>& data) {
   std::string text = "[";
@@ -34,10 +36,10 @@ std::shared_ptr<Device> find_node(DeviceList& list, std::uint32_t node_id) {
   return nullptr;
 }
 
-// Writes one line to standard error unless the group is gone; a line still queued when it goes is dropped.
+// Writes one line to standard error unless the group is gone.
 void report(const std::shared_ptr<ReceiveLife>& life, std::string line) {
   if (!life->alive.load(std::memory_order_acquire)) return;
-  rt::diag::emit(std::move(line), rt::diag::Wanted(life, &life->alive));
+  rt::diag::emit(std::move(line), rt::diag::Wanted(life, &life->printable));
 }
 
 asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> list,
@@ -95,6 +97,8 @@ Motor::Motor(CanHandle can, std::uint32_t host_id)
 Motor::~Motor() {
   if (!life_) return;  // moved from
   life_->alive.store(false, std::memory_order_release);
+  rt::diag::flush(kLastLinesLimit);
+  life_->printable.store(false, std::memory_order_release);
   receive_task_.abort();
   // Devices that outlive the group still send through its CAN device, but nobody receives any more.
   can_->discard_incoming();

@@ -24,10 +24,12 @@ struct DeviceList {
   std::vector<std::shared_ptr<Device>> items;
 };
 
-// Lets the group's destruction end the receive task's output at once: the task reports only while it holds
-// `mu` and sees `alive`, and destruction clears `alive` under `mu` before the task's abort takes effect.
+// Lets the group's destruction end the receive task's output: the task reports only while `alive`, and the
+// lines it reported are written before the destruction returns, or never (`printable`), so that nothing is
+// printed once the group is gone. No lock is held across a write.
 struct ReceiveLife {
   std::atomic<bool> alive{true};
+  std::atomic<bool> printable{true};
 };
 
 class Motor {
