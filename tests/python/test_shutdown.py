@@ -10,7 +10,7 @@ import time
 import pytest
 
 import kestro
-from kestro_testing import run_python, subprocess_env
+from kestro_testing import EMULATED, run_python, subprocess_env
 
 RECEIVED = "\n[kestro] Received {}, initiating graceful shutdown...\n"
 STOPPING = "\n[kestro] Stopping (reason: {}), initiating graceful shutdown...\n"
@@ -257,11 +257,11 @@ def test_one_signal_ends_every_wait_that_overlaps_it():
         """
         import kestro, time
         h = kestro.run_async(kestro.block_all)(2000)
-        time.sleep(0.3)
+        time.sleep({settle})
         print("READY", flush=True)
         print(kestro.block_until(wait_ms=10000, shutdown_timeout_ms=3000)[0], flush=True)
         print(h.wait(timeout_ms=5000))
-        """
+        """.replace("{settle}", "3.0" if EMULATED else "0.3")  # until the background wait has begun
     )
     p.wait_ready()
     p.kill(signal.SIGTERM)
