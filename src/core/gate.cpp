@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 #include "comm/can/pending_frames.hpp"
 #include "lib/py_ref.hpp"
@@ -14,9 +15,9 @@ namespace kestro::core::gate {
 namespace {
 
 // Leaked: module threads may still look at the gate while the process exits.
+std::atomic<std::mutex*> g_entry_mutex{new std::mutex};
 std::mutex& entry_mutex() {
-  static auto* m = new std::mutex;
-  return *m;
+  return *g_entry_mutex.load(std::memory_order_acquire);
 }
 std::atomic<bool> g_closed{false};
 constexpr auto kExitFrameFlushLimit = std::chrono::milliseconds(200);
@@ -79,6 +80,12 @@ std::optional<PyGILState_STATE> enter() {
 
 void leave(PyGILState_STATE state) {
   PyGILState_Release(state);
+}
+
+void forget_in_forked_child() noexcept {
+  // A module thread that was taking the interpreter lock when the process forked held this mutex; it is not
+  // in the child to let go of it.
+  if (auto* fresh = new (std::nothrow) std::mutex) g_entry_mutex.store(fresh, std::memory_order_release);
 }
 
 bool is_closed() noexcept {

@@ -24,4 +24,7 @@ void leave(PyGILState_STATE state);
 
 bool is_closed() noexcept;
 
+// For the fork handler in the child, while it is the only thread.
+void forget_in_forked_child() noexcept;
+
 }  // namespace kestro::core::gate

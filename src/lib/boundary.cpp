@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "runtime/runtime.hpp"
+
 namespace kestro::py {
 
 namespace {
@@ -49,6 +51,9 @@ void raise_panic(const char* message) noexcept {
 void raise_current_as_panic() noexcept {
   try {
     std::rethrow_exception(std::current_exception());
+  } catch (const rt::RuntimeLostInFork& e) {
+    // A use of the module in a forked child: the caller's mistake, which it may catch like any other.
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {

@@ -17,6 +17,8 @@ PyObject* panic_exception_type();
 
 // Raises PanicException(message). If even that fails, the process aborts: there is no safe way on.
 void raise_panic(const char* message) noexcept;
+// Raises the current C++ exception as PanicException; a use of the module in a forked child, whose runtime
+// is gone, is raised as RuntimeError instead.
 void raise_current_as_panic() noexcept;
 
 // Runs `body`; a C++ exception becomes a PanicException and `on_fault` is returned.

@@ -2,6 +2,7 @@
 // their fixed order (each name also appended to __all__), and the module's one exported symbol.
 #include <Python.h>
 
+#include "core/fork.hpp"
 #include "core/gate.hpp"
 #include "core/manager/py_shutdown.hpp"
 #include "core/manager/py_task_manager.hpp"
@@ -70,7 +71,8 @@ int exec_module(PyObject* module) {
         add_public(module, "block_all", function_of(module, &block_all_def)) &&
         add_public(module, "block_until", function_of(module, &block_until_def));
     if (!ok) return -1;
-    return gate::install();
+    if (gate::install() < 0) return -1;
+    return install_fork_handler();
   });
 }
 

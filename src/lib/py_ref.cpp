@@ -3,19 +3,23 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace kestro::py {
 
 namespace {
 // Leaked on purpose: module threads may still park references while the process exits.
+struct Parked {
+  std::mutex mu;
+  std::vector<PyObject*> refs;
+};
+std::atomic<Parked*> g_parked{new Parked};
 std::mutex& parked_mutex() {
-  static auto* m = new std::mutex;
-  return *m;
+  return g_parked.load(std::memory_order_acquire)->mu;
 }
 std::vector<PyObject*>& parked() {
-  static auto* v = new std::vector<PyObject*>;
-  return *v;
+  return g_parked.load(std::memory_order_acquire)->refs;
 }
 std::atomic<bool> g_exiting{false};
 }  // namespace
@@ -37,6 +41,11 @@ void decref_anywhere(PyObject* o) noexcept {
   }
   std::lock_guard lock(parked_mutex());
   parked().push_back(o);
+}
+
+void forget_parked_in_forked_child() noexcept {
+  // Its lock may have been held by a thread that is gone; what the parent parked stays unreleased here.
+  if (auto* fresh = new (std::nothrow) Parked) g_parked.store(fresh, std::memory_order_release);
 }
 
 void drain_parked_decrefs() noexcept {

@@ -45,6 +45,8 @@ void decref_anywhere(PyObject* o) noexcept;
 void stop_releasing_references() noexcept;
 // Releases parked references; the caller holds the interpreter lock.
 void drain_parked_decrefs() noexcept;
+// For the fork handler in the child, while it is the only thread.
+void forget_parked_in_forked_child() noexcept;
 
 class AnyThreadRef {
  public:

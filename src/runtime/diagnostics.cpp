@@ -1,10 +1,12 @@
 // Owns the diagnostic line queue and its writer thread.
 #include "runtime/diagnostics.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -32,9 +34,10 @@ struct Queue {
   bool held = false;
 };
 
+std::atomic<Queue*> g_queue{new Queue};
+
 Queue& queue() {
-  static auto* q = new Queue;
-  return *q;
+  return *g_queue.load(std::memory_order_acquire);
 }
 
 void write_out(const std::string& text) {
@@ -106,6 +109,12 @@ std::size_t queued() {
   Queue& q = queue();
   std::lock_guard lock(q.mu);
   return q.lines.size();
+}
+
+void forget_in_forked_child() noexcept {
+  // The writer is gone and the queue's lock may have been held by a thread that is gone too: the child
+  // starts over with its own queue (lines still queued there were the parent's to write).
+  if (auto* fresh = new (std::nothrow) Queue) g_queue.store(fresh, std::memory_order_release);
 }
 
 void hold_writer_for_tests(bool hold) {

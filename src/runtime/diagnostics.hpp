@@ -21,6 +21,9 @@ void emit(std::string line, Wanted wanted = nullptr);
 // Waits until the queued lines are written, or `limit` has passed. True when nothing was left.
 bool flush(std::chrono::milliseconds limit);
 
+// For the fork handler in the child, while it is the only thread.
+void forget_in_forked_child() noexcept;
+
 // Lines queued and not yet taken by the writer (for tests).
 std::size_t queued();
 

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -25,9 +26,12 @@ thread_local bool tl_worker = false;
 
 // Plain pointers: the runtime and a build failure are kept for the life of the process, and no static
 // destructor may run while worker threads still use them.
-std::once_flag g_build_once;
+std::mutex* g_build_mutex = new std::mutex;
+bool g_build_tried = false;  // under g_build_mutex
 std::atomic<Runtime*> g_runtime{nullptr};
 const std::string* g_build_error = nullptr;
+// Set in a forked child whose parent had started (or was starting) the runtime: its threads are gone.
+std::atomic<bool> g_lost_in_fork{false};
 std::atomic<void* (*)()> g_release_hook{nullptr};
 std::atomic<void (*)(void*)> g_reacquire_hook{nullptr};
 
@@ -54,7 +58,10 @@ Runtime::Runtime(unsigned workers)
 
 Runtime& Runtime::get() {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return *rt;
-  std::call_once(g_build_once, [] {
+  if (g_lost_in_fork.load(std::memory_order_acquire)) throw RuntimeLostInFork(kRuntimeLostInFork);
+  std::lock_guard lock(*g_build_mutex);
+  if (!g_build_tried) {
+    g_build_tried = true;
     try {
       auto* rt = new Runtime(available_parallelism());
       rt->start_workers();
@@ -62,9 +69,24 @@ Runtime& Runtime::get() {
     } catch (const std::exception& e) {
       g_build_error = new std::string(std::string("cannot create the shared runtime: ") + e.what());
     }
-  });
+  }
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return *rt;
   throw RuntimeUnavailable(g_build_error ? *g_build_error : "cannot create the shared runtime");
+}
+
+bool Runtime::lost_in_fork() noexcept {
+  return g_lost_in_fork.load(std::memory_order_acquire);
+}
+
+void Runtime::forget_in_forked_child() noexcept {
+  // Only the forking thread exists here. A runtime that was built or being built has no workers any more,
+  // and its locks may have been held by threads that are gone: it is never touched again. A child whose
+  // parent never started it builds its own on first use.
+  if (auto* fresh = new (std::nothrow) std::mutex) g_build_mutex = fresh;
+  if (g_runtime.load(std::memory_order_relaxed) || g_build_tried) {
+    g_runtime.store(nullptr, std::memory_order_release);
+    g_lost_in_fork.store(true, std::memory_order_release);
+  }
 }
 
 bool Runtime::is_built() noexcept {

@@ -45,6 +45,17 @@ class RuntimeUnavailable : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Raised instead in a process forked from one whose runtime had started: a usage error, not a fault.
+class RuntimeLostInFork : public RuntimeUnavailable {
+ public:
+  using RuntimeUnavailable::RuntimeUnavailable;
+};
+
+inline constexpr const char* kRuntimeLostInFork =
+    "kestro cannot run in a process forked after kestro had started its threads: they do not exist in the "
+    "child. Start child processes with the 'spawn' or 'forkserver' method of multiprocessing, or use kestro "
+    "only in the parent";
+
 std::string describe_exception(std::exception_ptr e);
 
 template <class T>
@@ -83,6 +94,11 @@ class Runtime {
   static bool is_built() noexcept;
   // Whether the calling thread currently serves as a runtime worker.
   static bool on_worker() noexcept;
+  // Whether this process was forked from one whose runtime had started (get() then always throws
+  // RuntimeLostInFork, and work queued before the fork never finishes here).
+  static bool lost_in_fork() noexcept;
+  // For the fork handler in the child, while it is the only thread.
+  static void forget_in_forked_child() noexcept;
 
   asio::io_context& context() noexcept { return io_; }
   asio::io_context::executor_type executor() noexcept { return io_.get_executor(); }

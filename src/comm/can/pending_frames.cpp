@@ -2,7 +2,9 @@
 #include "comm/can/pending_frames.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -16,9 +18,10 @@ struct Registry {
   std::vector<std::weak_ptr<PendingCount>> counts;
 };
 
+std::atomic<Registry*> g_registry{new Registry};
+
 Registry& registry() {
-  static auto* r = new Registry;
-  return *r;
+  return *g_registry.load(std::memory_order_acquire);
 }
 
 bool anything_pending() {
@@ -57,6 +60,11 @@ bool wait_for_pending_frames(std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+void forget_pending_frames_in_forked_child() noexcept {
+  // The counters belong to the parent's devices, whose writers are not in this process.
+  if (auto* fresh = new (std::nothrow) Registry) g_registry.store(fresh, std::memory_order_release);
 }
 
 }  // namespace kestro::comm

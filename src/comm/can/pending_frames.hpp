@@ -18,6 +18,9 @@ std::shared_ptr<PendingCount> watched_pending_count();
 // Entries the registry holds, live or not yet cleared (for tests).
 std::size_t watched_counter_slots();
 
+// For the fork handler in the child, while it is the only thread.
+void forget_pending_frames_in_forked_child() noexcept;
+
 // Waits until no watched counter is above zero, or `limit` has passed. True when nothing was left.
 bool wait_for_pending_frames(std::chrono::milliseconds limit);
 

@@ -2,6 +2,7 @@
 #include "core/manager/registry.hpp"
 
 #include <chrono>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -15,10 +16,17 @@ std::uint64_t next_task_id() noexcept {
   return TASK_ID_COUNTER.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Leaked on purpose: threads may still use it while the process exits.
+std::atomic<TaskManager*> TASK_MANAGER{new TaskManager()};
+
 TaskManager& task_manager() {
-  // Leaked on purpose: threads may still use it while the process exits.
-  static TaskManager* const TASK_MANAGER = new TaskManager();
-  return *TASK_MANAGER;
+  return *TASK_MANAGER.load(std::memory_order_acquire);
+}
+
+void forget_tasks_in_forked_child() noexcept {
+  // The parent's tasks and timers run on threads that are not in this process: none of them is this
+  // process's to list, stop or wait for.
+  if (auto* fresh = new (std::nothrow) TaskManager()) TASK_MANAGER.store(fresh, std::memory_order_release);
 }
 
 void TaskManager::register_task(std::uint64_t id, RunningFlag running, HandleSlot handle, TaskKind kind) {

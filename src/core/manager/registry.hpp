@@ -64,5 +64,7 @@ class TaskManager {
 
 // The one registry of the process, created on first use and never destroyed.
 TaskManager& task_manager();
+// For the fork handler in the child, while it is the only thread: the child starts with an empty registry.
+void forget_tasks_in_forked_child() noexcept;
 
 }  // namespace kestro::core

@@ -113,6 +113,17 @@ bool coin() {
 
 }  // namespace
 
+void forget_signal_waits_in_forked_child() noexcept {
+  // The waits belong to the parent's threads, and the kept eventfds are shared with the parent: a signal to
+  // this child must not wake (or drain) a wait of the parent's.
+  for (Slot& slot : g_slots) {
+    slot.listening.store(false, std::memory_order_release);
+    slot.claimed.store(false, std::memory_order_release);
+    const int fd = slot.wake_fd.exchange(-1, std::memory_order_relaxed);
+    if (fd >= 0) ::close(fd);
+  }
+}
+
 SignalListener::~SignalListener() {
   Slot& slot = g_slots[slot_];
   slot.listening.store(false, std::memory_order_release);

@@ -33,6 +33,8 @@ class SignalListener {
 // it blocks, so that a signal arriving while the runtime picks up the wait is not lost. Throws
 // std::runtime_error("Failed to register SIGINT handler: ...") (or SIGTERM).
 std::shared_ptr<SignalListener> begin_signal_wait();
+// For the fork handler in the child, while it is the only thread.
+void forget_signal_waits_in_forked_child() noexcept;
 
 // Yields "SIGINT" or "SIGTERM" for the first signal that `listener` has heard.
 asio::awaitable<std::string> wait_for_shutdown_signal(std::shared_ptr<SignalListener> listener);

@@ -36,6 +36,14 @@ py::LazyType& handle_lazy_type();
 
 // ---- AsyncHandle
 
+// A handle that a forked child inherited names a task of the parent's: it never finishes here, and its
+// result slots may be locked by a thread that is gone.
+bool refuse_inherited_handle() {
+  if (!rt::Runtime::lost_in_fork()) return false;
+  PyErr_SetString(PyExc_RuntimeError, rt::kRuntimeLostInFork);
+  return true;
+}
+
 PyObject* fetch(PyAsyncHandle& h) {
   std::optional<std::string> error;
   {
@@ -75,6 +83,7 @@ PyObject* is_cancelled(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t
 
 PyObject* cancel(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::parse_no_args("cancel", nargs, kwnames)) return nullptr;
+  if (refuse_inherited_handle()) return nullptr;
   h.state->cancelled.store(true, std::memory_order_release);
   h.state->notify_done();
   Py_RETURN_NONE;
@@ -82,6 +91,7 @@ PyObject* cancel(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t nargs
 
 PyObject* try_result(PyObject*, PyAsyncHandle& h, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (!py::parse_no_args("try_result", nargs, kwnames)) return nullptr;
+  if (refuse_inherited_handle()) return nullptr;
   return fetch(h);
 }
 
@@ -92,6 +102,7 @@ PyObject* wait(PyObject*, PyAsyncHandle& h, PyObject* const* args, Py_ssize_t na
   if (!py::parse_args({"wait", kWaitParams, 1, 0}, args, nargs, kwnames, &arg)) return nullptr;
   std::optional<std::uint64_t> timeout_ms;
   if (!py::to_optional_u64(arg, "timeout_ms", timeout_ms)) return nullptr;
+  if (refuse_inherited_handle()) return nullptr;
 
   const auto start = std::chrono::steady_clock::now();
   auto expired = [&] {
