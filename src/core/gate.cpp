@@ -23,6 +23,29 @@ std::atomic<bool> g_closed{false};
 constexpr auto kExitFrameFlushLimit = std::chrono::milliseconds(200);
 std::atomic<bool> g_installed{false};
 
+// The thread state a module thread keeps between its calls into Python.
+struct KeptState {
+  PyThreadState* state = nullptr;
+  ~KeptState();
+};
+thread_local KeptState tl_kept;
+std::atomic<long> g_kept_count{0};
+
+// The thread is ending. Its state is deleted only while the gate is open: after that the interpreter may be
+// finalizing, frees every state itself, and must not be entered. (A thread that CPython ends at exit passes
+// here too, with the gate closed.)
+KeptState::~KeptState() {
+  if (!state) return;
+  std::unique_lock lock(entry_mutex());
+  if (g_closed.load(std::memory_order_seq_cst)) return;
+  PyEval_RestoreThread(state);
+  lock.unlock();
+  PyThreadState_Clear(state);
+  PyThreadState_DeleteCurrent();
+  state = nullptr;
+  g_kept_count.fetch_sub(1, std::memory_order_relaxed);
+}
+
 PyObject* close_gate(PyObject*, PyObject*) {
   // Threads between their closed check and holding the interpreter lock hold entry_mutex; let them finish
   // taking the lock so that none enters after this returns.
@@ -69,23 +92,55 @@ int install() {
   return 0;
 }
 
-std::optional<PyGILState_STATE> enter() {
+std::optional<Entry> enter() {
+  if (PyThreadState_GetUnchecked() != nullptr) return Entry{Entry::Kind::AlreadyAttached};
   std::unique_lock lock(entry_mutex());
   if (g_closed.load(std::memory_order_seq_cst)) return std::nullopt;
-  PyGILState_STATE state = PyGILState_Ensure();
+  Entry entry{Entry::Kind::Attached};
+  KeptState& kept = tl_kept;
+  if (kept.state) {
+    PyEval_RestoreThread(kept.state);
+  } else if (PyGILState_GetThisThreadState() != nullptr) {
+    // A Python thread: its own state is the one to use.
+    entry = Entry{Entry::Kind::GilState, PyGILState_Ensure()};
+  } else {
+    // In the main interpreter, as PyGILState_Ensure would.
+    PyThreadState* state = PyThreadState_New(PyInterpreterState_Main());
+    if (!state) {
+      // Out of memory: the per-call path may still get through.
+      entry = Entry{Entry::Kind::GilState, PyGILState_Ensure()};
+    } else {
+      kept.state = state;
+      g_kept_count.fetch_add(1, std::memory_order_relaxed);
+      PyEval_RestoreThread(state);
+    }
+  }
   lock.unlock();
   kestro::py::drain_parked_decrefs();
-  return state;
+  return entry;
 }
 
-void leave(PyGILState_STATE state) {
-  PyGILState_Release(state);
+void leave(Entry entry) {
+  switch (entry.kind) {
+    case Entry::Kind::Attached:
+      PyEval_SaveThread();
+      break;
+    case Entry::Kind::GilState:
+      PyGILState_Release(entry.gil_state);
+      break;
+    case Entry::Kind::AlreadyAttached:
+      break;
+  }
 }
 
 void forget_in_forked_child() noexcept {
   // A module thread that was taking the interpreter lock when the process forked held this mutex; it is not
   // in the child to let go of it.
   if (auto* fresh = new (std::nothrow) std::mutex) g_entry_mutex.store(fresh, std::memory_order_release);
+}
+
+long kept_state_count() noexcept {
+  return g_kept_count.load(std::memory_order_relaxed);
 }
 
 bool is_closed() noexcept {

@@ -1,11 +1,16 @@
 // Owns the one way that threads started by this module (runtime workers, blocking-pool threads, timer
 // threads) enter Python.
 //
-// Enter takes the interpreter lock with PyGILState_Ensure; leave releases it. At interpreter exit an atexit
-// hook closes the gate: no module thread starts a new call into Python after that (calls in progress are not
-// waited for: a background function may never return), then gives CAN frames still queued up to 200 ms to be
-// written. Leave is an explicit call, never a destructor: a
-// thread that CPython unwinds at exit must not call Python on its way out.
+// A module thread keeps one Python thread state for its life: the first entry makes it, and every entry
+// after that only attaches it (and leave detaches it), which costs a fraction of making and deleting a state
+// per call. A thread that ends deletes its state while the interpreter still runs; once the gate has closed,
+// nothing on a module thread touches its state again (the interpreter frees them as it finalizes). A thread
+// that already has a state of its own (a Python thread) enters through PyGILState_Ensure as before.
+//
+// At interpreter exit an atexit hook closes the gate: no module thread starts a new call into Python after
+// that (calls in progress are not waited for: a background function may never return), then gives CAN
+// frames still queued up to 200 ms to be written. Leave is an explicit call, never a destructor: a thread
+// that CPython unwinds at exit must not call Python on its way out.
 #pragma once
 
 #include <Python.h>
@@ -18,11 +23,20 @@ namespace kestro::core::gate {
 // failure.
 int install();
 
-// Takes the interpreter lock; nullopt when the gate is closed (the interpreter is exiting).
-std::optional<PyGILState_STATE> enter();
-void leave(PyGILState_STATE state);
+// What leave() needs to undo one enter().
+struct Entry {
+  enum class Kind { Attached, AlreadyAttached, GilState } kind;
+  PyGILState_STATE gil_state = PyGILState_UNLOCKED;
+};
+
+// Attaches this thread to the interpreter; nullopt when the gate is closed (the interpreter is exiting).
+std::optional<Entry> enter();
+void leave(Entry entry);
 
 bool is_closed() noexcept;
+
+// Thread states that module threads keep now (for tests).
+long kept_state_count() noexcept;
 
 // For the fork handler in the child, while it is the only thread.
 void forget_in_forked_child() noexcept;

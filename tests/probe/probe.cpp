@@ -2,8 +2,11 @@
 // should, so that tests can check what happens then.
 #include <Python.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
+#include "core/gate.hpp"
 #include "core/timer/timer.hpp"
 #include "lib/boundary.hpp"
 #include "lib/method.hpp"
@@ -27,7 +30,61 @@ PyObject* timer_period_ns(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return PyLong_FromLongLong(period->count());
 }
 
+// Nanoseconds per call of `func` from a thread of this module's kind, through the gate (kept thread state)
+// when `kept` is true, else through PyGILState_Ensure/Release per call (a new thread state each time).
+PyObject* module_thread_call_ns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "module_thread_call_ns(func, calls, kept)");
+    return nullptr;
+  }
+  PyObject* func = args[0];
+  const long long calls = PyLong_AsLongLong(args[1]);
+  const int kept = PyObject_IsTrue(args[2]);
+  if (PyErr_Occurred()) return nullptr;
+  double ns = 0;
+  bool failed = false;
+  auto run = [&] {
+    const auto start = std::chrono::steady_clock::now();
+    for (long long i = 0; i < calls && !failed; ++i) {
+      if (kept) {
+        auto entry = kestro::core::gate::enter();
+        if (!entry) break;
+        PyObject* r = PyObject_CallNoArgs(func);
+        failed = r == nullptr;
+        Py_XDECREF(r);
+        if (failed) PyErr_Clear();
+        kestro::core::gate::leave(*entry);
+      } else {
+        PyGILState_STATE st = PyGILState_Ensure();
+        PyObject* r = PyObject_CallNoArgs(func);
+        failed = r == nullptr;
+        Py_XDECREF(r);
+        if (failed) PyErr_Clear();
+        PyGILState_Release(st);
+      }
+    }
+    ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+         static_cast<double>(calls > 0 ? calls : 1);
+  };
+  PyThreadState* saved = PyEval_SaveThread();
+  std::thread(run).join();
+  PyEval_RestoreThread(saved);
+  if (failed) {
+    PyErr_SetString(PyExc_RuntimeError, "the function raised");
+    return nullptr;
+  }
+  return PyFloat_FromDouble(ns);
+}
+
+PyObject* kept_thread_states(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+  return PyLong_FromLong(kestro::core::gate::kept_state_count());
+}
+
 PyMethodDef methods[] = {
+    {"module_thread_call_ns", kestro::py::as_cfunction(kestro::py::function<module_thread_call_ns>),
+     kestro::py::kFastcallKw, nullptr},
+    {"kept_thread_states", kestro::py::as_cfunction(kestro::py::function<kept_thread_states>),
+     kestro::py::kFastcallKw, nullptr},
     {"timer_period_ns", kestro::py::as_cfunction(kestro::py::function<timer_period_ns>),
      kestro::py::kFastcallKw, nullptr},
     {"raise_internal_fault", kestro::py::as_cfunction(kestro::py::function<raise_internal_fault>),

@@ -5,6 +5,8 @@ import os
 import threading
 import time
 
+import pytest
+
 import kestro
 
 THREADS = 8
@@ -186,3 +188,18 @@ def test_stop_all_and_wait_all_from_many_threads_while_tasks_start(py):
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "ok"
+
+
+def test_module_threads_keep_one_thread_state_each_and_give_it_back_when_they_end():
+    probe = pytest.importorskip("_kestro_probe", reason="the test probe module is built by ./dev test")
+    calls = []
+    lock = threading.Lock()
+
+    def count():
+        with lock:
+            calls.append(threading.get_ident())
+
+    # Each probe call runs 50 calls on a module thread of its own that then ends; eight such at a time.
+    run_threads(lambda i: [probe.module_thread_call_ns(count, 50, True) for _ in range(5)])
+    assert len(calls) == THREADS * 5 * 50
+    assert probe.kept_thread_states() == 0  # a state per thread, deleted as the thread ended
