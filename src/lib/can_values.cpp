@@ -10,8 +10,9 @@ namespace kestro::py {
 PyObject* message_to_tuple(const comm::CanMessage& msg) {
   PyRef id = PyRef::steal(PyLong_FromUnsignedLong(msg.id));
   if (!id) return nullptr;
-  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(msg.data.data()),
-                                                      static_cast<Py_ssize_t>(msg.data.size())));
+  const auto bytes = msg.data.bytes();
+  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                      static_cast<Py_ssize_t>(bytes.size())));
   if (!data) return nullptr;
   return PyTuple_Pack(2, id.get(), data.get());
 }

@@ -97,10 +97,10 @@ bool to_strict_bool(PyObject* o, const char* name, bool& out) {
   return false;
 }
 
-bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out) {
+bool to_bytes(PyObject* o, const char* name, comm::Payload& out) {
   if (PyBytes_Check(o)) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(o));
-    out.assign(p, p + PyBytes_GET_SIZE(o));
+    out = comm::Payload(std::span(p, static_cast<std::size_t>(PyBytes_GET_SIZE(o))));
     return true;
   }
   if (PyByteArray_Check(o)) {
@@ -113,7 +113,7 @@ bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out) {
     if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) < 0) return false;
     const Export held{view};
     const auto* p = static_cast<const std::uint8_t*>(held.view.buf);
-    out.assign(p, p + held.view.len);
+    out = comm::Payload(std::span(p, static_cast<std::size_t>(held.view.len)));
     return true;
   }
   if (PyUnicode_Check(o)) {
@@ -130,8 +130,7 @@ bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out) {
     name_argument_error(name);
     return false;
   }
-  out.clear();
-  out.reserve(static_cast<std::size_t>(n));
+  out = comm::Payload();
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(o, i));
     if (!item) {

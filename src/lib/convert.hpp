@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "comm/can/frame.hpp"
+
 namespace kestro::py {
 
 bool to_u64(PyObject* o, const char* name, std::uint64_t& out);
@@ -49,7 +51,7 @@ bool to_string(PyObject* o, const char* name, std::string& out);
 // Only a Python bool or a NumPy bool.
 bool to_strict_bool(PyObject* o, const char* name, bool& out);
 // bytes, bytearray or a sequence of integers 0..255; a str is refused.
-bool to_bytes(PyObject* o, const char* name, std::vector<std::uint8_t>& out);
+bool to_bytes(PyObject* o, const char* name, comm::Payload& out);
 
 // `v` with `decimals` digits after the point, as "%.Nf" would print it in the C locale: reprs never follow
 // the program's LC_NUMERIC.

@@ -26,7 +26,7 @@ PyObject* send(PyObject*, PyCanDevice& self, PyObject* const* args, Py_ssize_t n
   PyObject* argv[2] = {};
   if (!parse_args({"send", kSendParams, 2, 2}, args, nargs, kwnames, argv)) return nullptr;
   std::uint32_t id = 0;
-  std::vector<std::uint8_t> data;
+  comm::Payload data;
   if (!to_unsigned<std::uint32_t>(argv[0], "id", id) || !to_bytes(argv[1], "data", data)) return nullptr;
   auto sent = self.device.send(id, data);
   if (!sent) return raise_io_error(sent.error());

@@ -27,7 +27,7 @@ PyObject* send(PyObject*, PyCanDeviceNonBlocking& self, PyObject* const* args, P
   PyObject* argv[2] = {};
   if (!parse_args({"send", kSendParams, 2, 2}, args, nargs, kwnames, argv)) return nullptr;
   std::uint32_t id = 0;
-  std::vector<std::uint8_t> data;
+  comm::Payload data;
   if (!to_unsigned<std::uint32_t>(argv[0], "id", id) || !to_bytes(argv[1], "data", data)) return nullptr;
   auto queued = self.device.send_nonblocking(id, data);
   if (!queued) return raise_io_error(queued.error());

@@ -57,6 +57,20 @@ TEST(Frame, PayloadIsTestedBeforeIdentifier) {
   EXPECT_FALSE(build_frame(0xFFFFFFFF, {}));
 }
 
+// A payload is held inline in 8 bytes: one that was longer must still be refused when it is sent, not cut.
+TEST(Frame, AnInlinePayloadThatWasTooLongIsStillRefused) {
+  kestro::comm::Payload grown;
+  for (int i = 0; i < 9; ++i) grown.push_back(static_cast<std::uint8_t>(i));
+  for (const auto& payload : {grown, kestro::comm::Payload(bytes(9)), kestro::comm::Payload(bytes(200))}) {
+    auto refused = build_frame(kestro::comm::CanMessage{0x20000000, payload});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, "Payload is larger than CAN maximum of 8 bytes");
+  }
+  auto eight = build_frame(kestro::comm::CanMessage{0x10, kestro::comm::Payload(bytes(8))});
+  ASSERT_TRUE(eight);
+  EXPECT_EQ(eight->can_dlc, 8);
+}
+
 TEST(Frame, ReceivedFlagsAreDropped) {
   can_frame f;
   std::memset(&f, 0, sizeof f);

@@ -6,8 +6,8 @@
 
 namespace kestro::comm {
 
-asio::awaitable<IoResult<void>> CanDevice::send(std::uint32_t id, std::vector<std::uint8_t> data) {
-  auto frame = build_frame(id, data);
+asio::awaitable<IoResult<void>> CanDevice::send(std::uint32_t id, Payload data) {
+  auto frame = build_frame(CanMessage{id, data});
   if (!frame) co_return std::unexpected(std::move(frame.error()));
   co_return co_await write_frame(*socket_, *frame);
 }
@@ -24,10 +24,11 @@ IoResult<CanDeviceSync> CanDeviceSync::open(const std::string& interface) {
   return CanDeviceSync(std::make_unique<CanDevice>(interface, std::move(*socket)));
 }
 
-IoResult<void> CanDeviceSync::send(std::uint32_t id, std::span<const std::uint8_t> data) {
+IoResult<void> CanDeviceSync::send(std::uint32_t id, const Payload& data) {
   // Refused frames never touch the runtime.
-  if (auto frame = build_frame(id, data); !frame) return std::unexpected(std::move(frame.error()));
-  return rt::Runtime::get().block_on(device_->send(id, std::vector<std::uint8_t>(data.begin(), data.end())));
+  if (auto frame = build_frame(CanMessage{id, data}); !frame)
+    return std::unexpected(std::move(frame.error()));
+  return rt::Runtime::get().block_on(device_->send(id, data));
 }
 
 IoResult<CanMessage> CanDeviceSync::receive() {

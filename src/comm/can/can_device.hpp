@@ -22,7 +22,7 @@ class CanDevice {
   CanDevice(std::string interface, std::unique_ptr<CanSocket> socket)
       : interface_(std::move(interface)), socket_(std::move(socket)) {}
 
-  asio::awaitable<IoResult<void>> send(std::uint32_t id, std::vector<std::uint8_t> data);
+  asio::awaitable<IoResult<void>> send(std::uint32_t id, Payload data);
   asio::awaitable<IoResult<CanMessage>> receive();
   const std::string& interface() const noexcept { return interface_; }
 
@@ -36,7 +36,7 @@ class CanDeviceSync {
   // Provisions the interface (on the calling thread) and opens the socket.
   static IoResult<CanDeviceSync> open(const std::string& interface);
 
-  IoResult<void> send(std::uint32_t id, std::span<const std::uint8_t> data);
+  IoResult<void> send(std::uint32_t id, const Payload& data);
   IoResult<CanMessage> receive();
   const std::string& interface() const noexcept { return device_->interface(); }
 

@@ -95,7 +95,7 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
   for (;;) {
     auto msg = co_await outgoing.receive();
     if (!msg) co_return;
-    auto frame = build_frame(msg->id, msg->data);
+    auto frame = build_frame(*msg);
     if (!frame) {
       print_failure("Failed to send CAN frame: ", frame.error().message);
       pending->fetch_sub(1, std::memory_order_release);
@@ -148,9 +148,9 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
                         std::move(reader), std::move(discarding), std::move(pending));
 }
 
-IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const {
+IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload& data) const {
   pending_->fetch_add(1, std::memory_order_relaxed);
-  if (!outgoing_.send(CanMessage{id, std::vector<std::uint8_t>(data.begin(), data.end())})) {
+  if (!outgoing_.send(CanMessage{id, data})) {
     pending_->fetch_sub(1, std::memory_order_relaxed);
     return std::unexpected(IoError{IoErrorKind::BrokenPipe, "channel closed"});
   }

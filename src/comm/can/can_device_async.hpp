@@ -45,7 +45,10 @@ class CanDeviceAsync {
                  std::shared_ptr<PendingCount> pending = std::make_shared<PendingCount>(0));
 
   // Queues a frame; nothing is validated here. Fails only with "channel closed" once the task has ended.
-  IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const;
+  IoResult<void> send_nonblocking(std::uint32_t id, const Payload& data) const;
+  IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const {
+    return send_nonblocking(id, Payload(data));
+  }
   std::optional<CanMessage> try_receive() const;
   // Waits for the receiver's mutex without a limit, then for a frame until `timeout_ms` has passed.
   asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;

@@ -19,7 +19,7 @@ constexpr std::uint64_t kReceiveWaitMs = 100;
 // How long a group that goes waits for its last lines to reach a standard error that has stopped draining.
 constexpr auto kLastLinesLimit = std::chrono::milliseconds(100);
 
-std::string byte_list(const std::vector<std::uint8_t>& data) {
+std::string byte_list(std::span<const std::uint8_t> data) {
   std::string text = "[";
   for (std::size_t i = 0; i < data.size(); ++i) {
     if (i) text += ", ";
@@ -70,7 +70,7 @@ asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> li
     if (!device) {
       char head[64];
       std::snprintf(head, sizeof head, "[Motor] unmatched feedback frame: id=0x%X, data=", msg.id);
-      report(life, head + byte_list(msg.data) + "\n");
+      report(life, head + byte_list(msg.data.bytes()) + "\n");
       continue;
     }
     auto updating = device->update_watch_data(data);
