@@ -20,9 +20,11 @@ namespace kestro::core {
 namespace {
 
 std::atomic<bool> g_installed{false};
+std::atomic<std::uint64_t> g_generation{0};
 
 // Runs in the child inside fork(), before Python's own after-fork work: only this thread exists.
 void in_forked_child() {
+  g_generation.fetch_add(1, std::memory_order_relaxed);
   rt::Runtime::forget_in_forked_child();
   rt::diag::forget_in_forked_child();
   comm::forget_pending_frames_in_forked_child();
@@ -33,6 +35,10 @@ void in_forked_child() {
 }
 
 }  // namespace
+
+std::uint64_t process_generation() noexcept {
+  return g_generation.load(std::memory_order_relaxed);
+}
 
 int install_fork_handler() {
   if (g_installed.exchange(true)) return 0;

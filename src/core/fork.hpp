@@ -7,7 +7,13 @@
 // RuntimeError at once instead of waiting for threads that are gone.
 #pragma once
 
+#include <cstdint>
+
 namespace kestro::core {
+
+// Counts the forks that led to this process: objects that must not be used across a fork (a std::thread of
+// the parent's) compare it with the count they were made under.
+std::uint64_t process_generation() noexcept;
 
 // Registers the child-side fork handler, once per process. Returns -1 with a Python error set on failure.
 int install_fork_handler();

@@ -47,6 +47,7 @@ if pid == 0:
     # Stops the child's own timer; the parent's task and timer are not the child's to wait for.
     out["shutdown_all"] = kestro.shutdown_all(5000)
     out["child_timer_running"] = child_timer.is_running()
+    del timer, pending  # the parent's handles go in the child too
     print("child", json.dumps(out), flush=True)
     sys.exit(0)  # an ordinary exit, through the module's exit hook
 

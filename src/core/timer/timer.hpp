@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/fork.hpp"
 #include "core/manager/registry.hpp"
 
 namespace kestro::core {
@@ -38,8 +39,16 @@ std::chrono::steady_clock::time_point precision_sleep_until_sync(
 struct ThreadSlot {
   std::mutex mu;
   std::optional<std::thread> thread;
+  std::uint64_t generation = process_generation();
   ~ThreadSlot() {
-    if (thread && thread->joinable()) thread->detach();
+    if (!thread || !thread->joinable()) return;
+    if (generation == process_generation()) {
+      thread->detach();
+    } else {
+      // A forked child's copy of its parent's thread: there is no such thread here to detach (glibc has
+      // reclaimed its descriptor), and a joinable std::thread may not be destroyed. Left as it is.
+      static_cast<void>(new std::thread(std::move(*thread)));
+    }
   }
 };
 
