@@ -2,6 +2,9 @@
 #include "core/timer/timer.hpp"
 
 #include <sys/prctl.h>
+#include <time.h>
+
+#include <cerrno>
 
 #include <cmath>
 #include <cstdio>
@@ -71,6 +74,32 @@ Clock::time_point skip_missed(Clock::time_point deadline, Clock::time_point now,
   return deadline + period * missed;
 }
 
+// How long before a deadline the normal loop hands its call to the blocking pool. The pool thread then
+// sleeps to the deadline itself, so the call starts after one wake-up (that thread's own, as in a Python
+// thread loop) rather than after the runtime's timer wake-up followed by a hand-off to a pool thread.
+constexpr auto kHandOffLead = 2ms;
+
+// Sleeps to an absolute instant on the steady clock, with no timer slack added to the wake-up.
+void sleep_to(Clock::time_point deadline) {
+  thread_local bool slack_cleared = false;
+  if (!slack_cleared) {
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    slack_cleared = true;
+  }
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+  timespec ts{static_cast<time_t>(since_epoch.count() / 1'000'000'000),
+              static_cast<long>(since_epoch.count() % 1'000'000'000)};
+  // steady_clock is CLOCK_MONOTONIC; a signal ends the sleep early, so sleep again.
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+// What a pool job of the normal loop reports back: when it took its tick, and how its call went.
+struct NormalTick {
+  Clock::time_point taken;
+  std::optional<CallOutcome> outcome;  // none: the registry asked to stop, nothing was called
+};
+
 asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag running,
                                   std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
                                   py::AnyThreadRef args) {
@@ -78,30 +107,36 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
   Clock::time_point deadline = Clock::now();  // the first tick completes at once
   for (;;) {
     if (!running->load(std::memory_order_acquire)) break;
-    if (Clock::now() < deadline) co_await rt::sleep_until(deadline);
-    const auto taken = Clock::now();
-    deadline = taken - deadline > kNormalLateness ? skip_missed(deadline, taken, period) : deadline + period;
-    if (task_manager().shutdown_requested()) {
-      running->store(false, std::memory_order_release);
-      break;
-    }
+    if (Clock::now() < deadline - kHandOffLead) co_await rt::sleep_until(deadline - kHandOffLead);
     PyObject* f = func.get();
     PyObject* a = args.get();
-    std::optional<rt::JoinHandle<CallOutcome>> job;
+    std::optional<rt::JoinHandle<NormalTick>> job;
     try {
-      job.emplace(runtime.spawn_blocking([f, a] { return call_once(f, a); }));
+      job.emplace(runtime.spawn_blocking([f, a, deadline] {
+        sleep_to(deadline);
+        NormalTick tick{Clock::now(), std::nullopt};
+        if (!task_manager().shutdown_requested()) tick.outcome = call_once(f, a);
+        return tick;
+      }));
     } catch (const std::system_error& e) {
       rt::diag::emit(std::string("[kestro] Timer stopped: cannot start a thread for its call: ") + e.what() +
                      "\n");
       running->store(false, std::memory_order_release);
       break;
     }
-    auto outcome = co_await job->join();
-    if (outcome && *outcome == CallOutcome::Exiting) break;
-    if (outcome && *outcome == CallOutcome::Broken) {
+    auto tick = co_await job->join();
+    // An internal fault of the job is discarded: the tick counts and the grid goes on.
+    const Clock::time_point taken = tick ? tick->taken : Clock::now();
+    if (tick && !tick->outcome) {
       running->store(false, std::memory_order_release);
       break;
     }
+    if (tick && *tick->outcome == CallOutcome::Exiting) break;
+    if (tick && *tick->outcome == CallOutcome::Broken) {
+      running->store(false, std::memory_order_release);
+      break;
+    }
+    deadline = taken - deadline > kNormalLateness ? skip_missed(deadline, taken, period) : deadline + period;
     ticks->fetch_add(1, std::memory_order_relaxed);
   }
 }
