@@ -4,12 +4,17 @@ Measures, in one run and beside a pure-Python equivalent:
 - a no-argument method call (AsyncHandle.is_done vs. a Python method returning a bool);
 - a method call with a keyword argument (AsyncHandle.wait(timeout_ms=...) on a finished task vs. a
   Python method taking the same keyword);
-- a background task's start + wait() round trip (run_async vs. concurrent.futures.ThreadPoolExecutor).
+- a background task's start + wait() round trip (run_async vs. concurrent.futures.ThreadPoolExecutor);
+- the entry of a thread of the module into Python for one call of a no-op function: the way every timer,
+  pool and worker thread enters (one thread state kept for the thread's life, attached per call) beside
+  PyGILState_Ensure/Release per call (a thread state made and deleted each time). It needs the test probe
+  module (`_kestro_probe`, built by ./dev test and ./dev bench) and is skipped without it.
 
 Prints nanoseconds per call (best of several repeats) and the ratio kestro / Python.
 """
 
 import concurrent.futures
+import sys
 import timeit
 
 import kestro
@@ -52,6 +57,22 @@ def main():
         b = best_ns(theirs, n)
         print(f"{name:<24}{a:>12.0f}{b:>12.0f}{a / b:>8.2f}")
     pool.shutdown()
+    entry_row()
+
+
+def entry_row():
+    try:
+        import _kestro_probe as probe
+    except ImportError:
+        print("module thread entry: skipped (no _kestro_probe on the path)")
+        return
+    noop = lambda: None  # noqa: E731
+    kept = min(probe.module_thread_call_ns(noop, 200_000, True) for _ in range(5))
+    per_call = min(probe.module_thread_call_ns(noop, 50_000, False) for _ in range(5))
+    gil = "GIL" if getattr(sys, "_is_gil_enabled", lambda: True)() else "free-threaded"
+    print(f"\nentry of a module thread into Python, one no-op call (Python {sys.version.split()[0]}, {gil}):")
+    print(f"{'':<24}{'kept state':>12}{'per call':>12}{'ratio':>8}")
+    print(f"{'ns per call':<24}{kept:>12.0f}{per_call:>12.0f}{kept / per_call:>8.3f}")
 
 
 if __name__ == "__main__":

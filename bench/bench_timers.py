@@ -7,13 +7,22 @@ periods and the process CPU for:
 - beside them, at the same frequencies, a pure-Python loop on the main thread and the same loop on a
   threading.Thread (time.perf_counter deadlines, time.sleep of the remaining time);
 - then all of it again, except the main-thread loop, while the main thread runs busy Python code, so every
-  call has to win the interpreter lock from it.
+  call has to win the interpreter lock from it;
+- then the 1 kHz high mode and the threading loop while the main thread runs Python that allocates (beside
+  200k long-lived objects made at set-up, short-lived ones in reference cycles), so that the garbage
+  collector runs: once as it is, once after gc.freeze() at the end of the set-up (the usual advice for
+  real-time Python), once with gc.disable(). On a free-threaded build every collection stops all threads
+  that are attached to the interpreter.
+
+Lateness is measured against each loop's own best phase (its most punctual 1% of calls start at 0); the
+interval error is how far each gap between consecutive calls is from the period.
 
 Prints one table with the p99 ratio against the threading loop at the same frequency and load, and writes
 the lateness distributions to bench/timer_lateness.png.
 
     python bench/bench_timers.py            # 10 s per configuration (about 3.5 minutes)
     python bench/bench_timers.py --quick    # 2 s per configuration
+    python bench/bench_timers.py --alloc-only --quick   # only the allocating rows (for a second interpreter)
 """
 
 import argparse
@@ -39,6 +48,8 @@ KESTRO_RUNS = [
     ("realtime", 20000),
 ]
 FREQUENCIES = sorted({hz for _, hz in KESTRO_RUNS})
+# The allocating main thread with the collector as it is, frozen after set-up, and switched off.
+ALLOC_LOADS = ("alloc", "alloc, gc frozen", "alloc, gc off")
 
 
 def make_recorder(capacity):
@@ -97,6 +108,24 @@ def busy(seconds):
             return rounds
 
 
+def busy_alloc(seconds):
+    """Python that allocates as a control program does between its set-up's long-lived state (built by run())
+    and what it makes per step: short-lived containers, some of which refer to themselves (a parent link, a
+    traceback) and so are freed only by the collector, which therefore keeps running. Returns the number of
+    1000-step rounds done."""
+    end = time.perf_counter() + seconds
+    rounds = 0
+    recent = [None] * 1000
+    while True:
+        for i in range(1000):
+            node = {"i": i, "v": [i, rounds]}
+            node["parent"] = node
+            recent[i] = node
+        rounds += 1
+        if time.perf_counter() >= end:
+            return rounds
+
+
 def busy_jiffies():
     """CPU time used by the whole machine so far, in seconds (all cores), or None off Linux."""
     try:
@@ -110,7 +139,8 @@ def busy_jiffies():
 
 
 def run(kind, hz, seconds, loaded):
-    """One configuration. kind is a kestro mode ("normal", "high", "realtime"), "thread" or "main"."""
+    """One configuration. kind is a kestro mode ("normal", "high", "realtime"), "thread" or "main"; loaded is
+    False (the main thread sleeps), True (busy arithmetic), "alloc" or "alloc, gc frozen" (see busy_alloc)."""
     capacity = int(hz * seconds * 1.5) + 1000
     tick, buf, counter = make_recorder(capacity)
     handle = None
@@ -123,7 +153,14 @@ def run(kind, hz, seconds, loaded):
         else:
             decorated = kestro.precision_timer(hz, realtime=True)(tick)
 
+    live = None
+    if loaded in ALLOC_LOADS:
+        live = [{"i": i, "v": [i, 0]} for i in range(200_000)]
     gc.collect()
+    if loaded == "alloc, gc frozen":
+        gc.freeze()
+    elif loaded == "alloc, gc off":
+        gc.disable()
     rounds = None
     j0 = busy_jiffies()
     c0 = time.process_time()
@@ -138,7 +175,9 @@ def run(kind, hz, seconds, loaded):
             thread.start()
         else:
             handle = decorated()
-        if loaded:
+        if live is not None:
+            rounds = busy_alloc(seconds)
+        elif loaded:
             rounds = busy(seconds)
         else:
             time.sleep(seconds)
@@ -150,6 +189,11 @@ def run(kind, hz, seconds, loaded):
     m1 = time.thread_time()
     c1 = time.process_time()
     j1 = busy_jiffies()
+    if loaded == "alloc, gc frozen":
+        gc.unfreeze()
+    elif loaded == "alloc, gc off":
+        gc.enable()
+    del live
 
     # let a call that was already under way finish before counting
     time.sleep(0.05)
@@ -180,6 +224,13 @@ def analyse(stamps, hz):
     t = (stamps - stamps[0]).astype(np.float64)
     k = np.rint(t / period_ns).astype(np.int64)
     late_us = (t - k * period_ns) / 1e3
+    # Against the loop's own best phase: the grid is placed where its most punctual 1% of calls start (placed
+    # at the first call, a first call delayed by a thread start would make every later one look early; placed
+    # at the single earliest call, one outlier would shift every figure).
+    late_us -= np.percentile(late_us, 1)
+    # Interval error: how far each gap between consecutive calls is from the period.
+    gaps_us = np.diff(stamps).astype(np.float64) / 1e3
+    interval_err_us = np.abs(gaps_us - period_ns / 1e3) if gaps_us.size else np.zeros(1)
     points, per_point = np.unique(k, return_counts=True)
     distinct = points.size
     grid = int(k[-1]) + 1
@@ -190,6 +241,7 @@ def analyse(stamps, hz):
         "p99": p99,
         "p999": p999,
         "max": late_us.max(),
+        "interval_p99": float(np.percentile(interval_err_us, 99)),
         "calls": int(stamps.size),
         "grid": grid,
         "missed": grid - distinct,
@@ -215,6 +267,10 @@ def label(kind):
         "thread": "Python thread",
         "main": "Python main",
     }[kind]
+
+
+def load_text(loaded):
+    return {False: "idle", True: "busy"}.get(loaded, loaded)
 
 
 def fmt_hz(hz):
@@ -274,19 +330,19 @@ def plot(rows, path):
 def print_table(rows, solo_rate):
     base = {(r["hz"], r["loaded"]): r["stats"]["p99"] for r in rows if r["kind"] == "thread" and r["stats"]}
     head = (
-        f"{'mode':<16}{'freq':>7}  {'load':<5}{'p50 µs':>9}{'p99 µs':>9}{'p99.9 µs':>10}{'max µs':>9}"
+        f"{'mode':<16}{'freq':>7}  {'load':<18}{'p50 µs':>9}{'p99 µs':>9}{'p99.9 µs':>10}{'max µs':>9}{'ivl p99':>9}"
         f"{'missed':>17}{'cpu%':>7}{'main%':>7}{'load kept':>10}{'others%':>9}{'p99/thread':>12}"
     )
     print(head)
     print("-" * len(head))
     for r in rows:
         st = r["stats"]
-        name = f"{label(r['kind']):<16}{fmt_hz(r['hz']):>7}  {'busy' if r['loaded'] else 'idle':<5}"
+        name = f"{label(r['kind']):<16}{fmt_hz(r['hz']):>7}  {load_text(r['loaded']):<18}"
         if st is None:
             print(f"{name}   no calls recorded")
             continue
         missed = f"{st['missed']} ({st['missed'] / st['grid']:.1%})"
-        kept = f"{r['rounds'] / r['wall'] / solo_rate:.0%}" if r["rounds"] is not None and solo_rate else "-"
+        kept = f"{r['rounds'] / r['wall'] / solo_rate:.0%}" if r["loaded"] is True and solo_rate else "-"
         b = base.get((r["hz"], r["loaded"]))
         if not b or b <= 0:
             ratio = "n/a"
@@ -296,10 +352,11 @@ def print_table(rows, solo_rate):
             ratio = f"{st['p99'] / b:.2f}"
         others = "-" if r["others"] is None else f"{r['others']:.0f}"
         print(
-            f"{name}{st['p50']:>9.1f}{st['p99']:>9.1f}{st['p999']:>10.1f}{st['max']:>9.1f}"
+            f"{name}{st['p50']:>9.1f}{st['p99']:>9.1f}{st['p999']:>10.1f}{st['max']:>9.1f}{st['interval_p99']:>9.1f}"
             f"{missed:>17}{r['cpu']:>7.0f}{r['main_cpu']:>7.0f}{kept:>10}{others:>9}{ratio:>12}"
         )
-    print(f"{'Python main':<16}{'all':>7}  {'busy':<5}   not run: the loop needs the main thread, which is busy")
+    if any(r["loaded"] is True for r in rows):
+        print(f"{'Python main':<16}{'all':>7}  {'busy':<18}   not run: the loop needs the main thread, which is busy")
 
 
 def main():
@@ -313,16 +370,19 @@ def main():
         default=None,
         help="sys.setswitchinterval for the busy rows (default: leave the interpreter's, 5000 µs)",
     )
+    parser.add_argument("--alloc-only", action="store_true", help="only the rows with an allocating main thread")
     args = parser.parse_args()
     seconds = 2.0 if args.quick else args.seconds
 
     plan = []
-    for loaded in (False, True):
+    for loaded in () if args.alloc_only else (False, True):
         for hz in FREQUENCIES:
             plan.append(("thread", hz, loaded))
             if not loaded:
                 plan.append(("main", hz, loaded))
             plan.extend((mode, h, loaded) for mode, h in KESTRO_RUNS if h == hz)
+    for loaded in ALLOC_LOADS:
+        plan.extend([("thread", 1000, loaded), ("high", 1000, loaded)])
 
     before = loadavg()
     print(
@@ -333,7 +393,7 @@ def main():
     rows = []
     solo_rate = None
     for kind, hz, loaded in plan:
-        if loaded and solo_rate is None:
+        if loaded is True and solo_rate is None:
             if args.switch_interval_us is not None:
                 sys.setswitchinterval(args.switch_interval_us / 1e6)
             t = time.perf_counter()
@@ -344,7 +404,7 @@ def main():
         st = analyse(res["stamps"], hz)
         rows.append({"kind": kind, "hz": hz, "loaded": loaded, "stats": st, "seconds": seconds, **res})
         calls = st["calls"] if st else 0
-        print(f"  {label(kind):<16}{fmt_hz(hz):>7} {'busy' if loaded else 'idle'}: {calls} calls", file=sys.stderr)
+        print(f"  {label(kind):<16}{fmt_hz(hz):>7} {load_text(loaded)}: {calls} calls", file=sys.stderr)
 
     after = loadavg()
     print()
@@ -367,7 +427,7 @@ def main():
     notes = []
     for r in rows:
         st = r["stats"]
-        name = f"{label(r['kind'])} {fmt_hz(r['hz'])} {'busy' if r['loaded'] else 'idle'}"
+        name = f"{label(r['kind'])} {fmt_hz(r['hz'])} {load_text(r['loaded'])}"
         if st is None:
             notes.append(f"{name}: no calls at all")
             continue
@@ -399,8 +459,9 @@ def main():
         for n in notes:
             print(f"  {n}")
 
-    plot(rows, args.plot)
-    print(f"\nplot: {os.path.relpath(args.plot)}")
+    if not args.alloc_only:
+        plot(rows, args.plot)
+        print(f"\nplot: {os.path.relpath(args.plot)}")
 
 
 if __name__ == "__main__":
