@@ -33,6 +33,9 @@ using TaskOutcome = std::expected<TaskValue<T>, std::string>;
 
 inline constexpr const char* kTaskAborted = "task was aborted";
 
+// True in a process forked from one whose runtime had started (defined with the runtime).
+bool runtime_lost_in_fork() noexcept;
+
 template <class T>
 class JoinState {
  public:
@@ -128,9 +131,10 @@ class JoinHandle {
   // What abort() does, callable after this handle has moved on or gone.
   std::function<void()> aborter() const {
     return [state = state_] {
-      if (!state || !state->strand) return;
-      asio::post(*state->strand,
-                 [state] { state->abort_signal.emit(asio::cancellation_type::terminal); });
+      // In a forked child the parent's runtime is never touched: its locks may be held by threads that
+      // are gone, and nothing would run the abort anyway.
+      if (!state || !state->strand || runtime_lost_in_fork()) return;
+      asio::post(*state->strand, [state] { state->abort_signal.emit(asio::cancellation_type::terminal); });
     };
   }
 

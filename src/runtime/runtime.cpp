@@ -78,6 +78,10 @@ bool Runtime::lost_in_fork() noexcept {
   return g_lost_in_fork.load(std::memory_order_acquire);
 }
 
+bool runtime_lost_in_fork() noexcept {
+  return Runtime::lost_in_fork();
+}
+
 void Runtime::forget_in_forked_child() noexcept {
   // Only the forking thread exists here. A runtime that was built or being built has no workers any more,
   // and its locks may have been held by threads that are gone: it is never touched again. A child whose

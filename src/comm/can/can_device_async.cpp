@@ -21,6 +21,12 @@ constexpr auto kReadFailurePause = 100ms;
 constexpr auto kFirstFullQueuePause = 1ms;
 constexpr auto kFullQueuePatience = 100ms;
 
+// A device that a forked child inherited: its reader and writer run on the parent's runtime, which is not in
+// the child. A frame queued there would never be written, and nothing would ever arrive.
+void refuse_in_forked_child() {
+  if (rt::Runtime::lost_in_fork()) throw rt::RuntimeLostInFork(rt::kRuntimeLostInFork);
+}
+
 void print_failure(const char* what, const std::string& message) {
   rt::diag::emit(what + message + "\n");
 }
@@ -149,6 +155,7 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload& data) const {
+  refuse_in_forked_child();
   pending_->fetch_add(1, std::memory_order_relaxed);
   if (!outgoing_.send(CanMessage{id, data})) {
     pending_->fetch_sub(1, std::memory_order_relaxed);
@@ -158,6 +165,7 @@ IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload&
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() const {
+  refuse_in_forked_child();
   auto guard = rt::lock_blocking(incoming_->mutex());
   auto got = incoming_->value(guard).try_receive();
   if (!got) return std::nullopt;

@@ -415,3 +415,37 @@ def test_dropped_devices_let_go_of_their_sockets(bus, wire):
     assert out["blocking_dropped"] == base, out
     # What was queued before the device was dropped still went out, in order.
     assert seen.frames() == [(0x2D0 + i, bytes([i]), False) for i in range(5)]
+
+
+FORKED_DEVICE = """
+import os, sys
+import kestro
+
+tx = kestro.CanDeviceNonBlocking("vcan0")
+rx = kestro.CanDeviceNonBlocking("vcan0")
+tx.send(0x1, b"before")
+assert rx.receive_timeout(20_000) == (0x1, b"before")
+pid = os.fork()
+if pid == 0:
+    for name, call in (("send", lambda: tx.send(0x2, b"child")), ("try_receive", rx.try_receive)):
+        try:
+            call()
+            print(name, "no error")
+        except RuntimeError as e:
+            print(name, str(e)[:40])
+    sys.stdout.flush()
+    os._exit(0)
+os.waitpid(pid, 0)
+tx.send(0x3, b"after")
+print("parent", rx.receive_timeout(20_000))
+"""
+
+
+def test_a_forked_child_cannot_queue_frames_on_its_parents_device():
+    # The device's writer runs on the parent's runtime: a frame queued in the child would never be written.
+    proc = run_python(FORKED_DEVICE, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("send kestro cannot run in a process forked"), proc.stdout
+    assert lines[1].startswith("try_receive kestro cannot run in a process forked"), proc.stdout
+    assert lines[-1] == "parent (3, b'after')", proc.stdout
