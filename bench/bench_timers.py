@@ -14,6 +14,11 @@ periods and the process CPU for:
   real-time Python), once with gc.disable(). On a free-threaded build every collection stops all threads
   that are attached to the interpreter.
 
+Beside the idle realtime rows, when the test probe module (`_kestro_probe`, built by ./dev test and ./dev
+bench) can be imported: the same deadline loop in C++ with an empty call, on a thread that never enters
+Python. What it misses, the machine took (hypervisor, interrupts, other processes): the floor under the
+realtime mode's missed periods on this machine, measured in the same run.
+
 Lateness is measured against each loop's own best phase (its most punctual 1% of calls start at 0); the
 interval error is how far each gap between consecutive calls is from the period.
 
@@ -36,6 +41,11 @@ import time
 import numpy as np
 
 import kestro
+
+try:
+    import _kestro_probe as probe
+except ImportError:
+    probe = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -167,8 +177,11 @@ def run(kind, hz, seconds, loaded):
     m0 = time.thread_time()
     w0 = time.perf_counter()
     started_ns = time.perf_counter_ns()
+    bare = None
     if kind == "main":
         python_loop(hz, seconds, tick)
+    elif kind == "bare":
+        bare = np.frombuffer(probe.bare_loop_stamps(hz, seconds), dtype=np.int64)
     else:
         if kind == "thread":
             thread = threading.Thread(target=python_loop, args=(hz, seconds, tick), daemon=True)
@@ -198,15 +211,16 @@ def run(kind, hz, seconds, loaded):
     # let a call that was already under way finish before counting
     time.sleep(0.05)
     n = min(next(counter), capacity)
+    stamps = bare if bare is not None else np.sort(np.array(buf[:n], dtype=np.int64))
     result = {
-        "stamps": np.sort(np.array(buf[:n], dtype=np.int64)),
+        "stamps": stamps,
         "wall": w1 - w0,
         "cpu": (c1 - c0) / (w1 - w0) * 100.0,
         "main_cpu": (m1 - m0) / (w1 - w0) * 100.0,
         # what the rest of the machine used meanwhile (process_time is finer-grained than the jiffies: clamp)
         "others": None if j0 is None else max(0.0, (j1 - j0) - (c1 - c0)) / (w1 - w0) * 100.0,
         "rounds": rounds,
-        "overflow": n >= capacity,
+        "overflow": bare is None and n >= capacity,
         "started_ns": started_ns,
     }
     if handle is not None:
@@ -266,6 +280,7 @@ def label(kind):
         "realtime": "kestro realtime",
         "thread": "Python thread",
         "main": "Python main",
+        "bare": "C++ empty call",
     }[kind]
 
 
@@ -284,9 +299,9 @@ def plot(rows, path):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 2, figsize=(15, 6.5), sharey=True)
-    styles = {"normal": "-", "high": "-", "realtime": "-", "thread": "--", "main": ":"}
+    styles = {"normal": "-", "high": "-", "realtime": "-", "thread": "--", "main": ":", "bare": "-."}
     colours = {1000: "tab:blue", 5000: "tab:green", 20000: "tab:red"}
-    widths = {"normal": 1.0, "high": 1.6, "realtime": 2.4, "thread": 1.6, "main": 1.6}
+    widths = {"normal": 1.0, "high": 1.6, "realtime": 2.4, "thread": 1.6, "main": 1.6, "bare": 1.0}
     for ax, loaded in zip(axes, (False, True)):
         for row in rows:
             if row["loaded"] != loaded or row["stats"] is None:
@@ -381,6 +396,8 @@ def main():
             if not loaded:
                 plan.append(("main", hz, loaded))
             plan.extend((mode, h, loaded) for mode, h in KESTRO_RUNS if h == hz)
+            if probe is not None and not loaded and (("realtime", hz) in KESTRO_RUNS):
+                plan.append(("bare", hz, loaded))
     for loaded in ALLOC_LOADS:
         plan.extend([("thread", 1000, loaded), ("high", 1000, loaded)])
 

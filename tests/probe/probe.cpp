@@ -3,8 +3,10 @@
 #include <Python.h>
 
 #include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "core/gate.hpp"
 #include "core/timer/timer.hpp"
@@ -76,6 +78,42 @@ PyObject* module_thread_call_ns(PyObject*, PyObject* const* args, Py_ssize_t nar
   return PyFloat_FromDouble(ns);
 }
 
+// The same deadline loop as the realtime timer with an empty call, in a thread of its own that never
+// enters Python: the start time of each "call" (steady clock, as time.perf_counter_ns) as int64 bytes.
+// Whatever it misses, the machine took (the hypervisor, interrupts, other processes), not the module.
+PyObject* bare_loop_stamps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  const double hz = nargs == 2 ? PyFloat_AsDouble(args[0]) : -1.0;
+  const double seconds = nargs == 2 ? PyFloat_AsDouble(args[1]) : -1.0;
+  if (PyErr_Occurred()) return nullptr;
+  const auto period = kestro::core::period_of(hz);
+  if (!period || !(seconds > 0.0 && seconds < 3600.0)) {
+    PyErr_SetString(PyExc_ValueError, "bare_loop_stamps(frequency_hz, seconds)");
+    return nullptr;
+  }
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::int64_t> stamps;
+  stamps.reserve(static_cast<std::size_t>(hz * seconds * 1.2) + 16);
+  auto run = [&] {
+    const auto end =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    auto next = Clock::now() + *period;
+    for (;;) {
+      const auto called = Clock::now();
+      if (called >= end) break;
+      stamps.push_back(called.time_since_epoch().count());
+      kestro::core::precision_sleep_until_sync(next, std::chrono::milliseconds(3));
+      next += *period;
+      const auto now = Clock::now();
+      if (now > next) next += *period * ((now - next) / *period + 1);
+    }
+  };
+  PyThreadState* saved = PyEval_SaveThread();
+  std::thread(run).join();
+  PyEval_RestoreThread(saved);
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stamps.data()),
+                                   static_cast<Py_ssize_t>(stamps.size() * sizeof(std::int64_t)));
+}
+
 PyObject* kept_thread_states(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
   return PyLong_FromLong(kestro::core::gate::kept_state_count());
 }
@@ -84,6 +122,8 @@ PyMethodDef methods[] = {
     {"module_thread_call_ns", kestro::py::as_cfunction(kestro::py::function<module_thread_call_ns>),
      kestro::py::kFastcallKw, nullptr},
     {"kept_thread_states", kestro::py::as_cfunction(kestro::py::function<kept_thread_states>),
+     kestro::py::kFastcallKw, nullptr},
+    {"bare_loop_stamps", kestro::py::as_cfunction(kestro::py::function<bare_loop_stamps>),
      kestro::py::kFastcallKw, nullptr},
     {"timer_period_ns", kestro::py::as_cfunction(kestro::py::function<timer_period_ns>),
      kestro::py::kFastcallKw, nullptr},
