@@ -1,6 +1,9 @@
 # Timers: validation, the three loops (first call, grid, overrun, stop checks), handles, warnings, and timers
 # started from background tasks and from other timers.
 import math
+import os
+import shutil
+import subprocess
 import time
 
 import pytest
@@ -39,6 +42,26 @@ def test_period_is_the_float_seconds_rounded_once_to_whole_nanoseconds():
         exact = round(Fraction(1.0 / hz) * 10**9)  # round() of a Fraction: nearest, ties to even
         assert probe.timer_period_ns(float(hz)) == exact, hz
     assert probe.timer_period_ns(5120.0) == 195313
+
+
+def test_repr_keeps_its_decimal_point_under_a_decimal_comma_locale(tmp_path):
+    # A program that calls locale.setlocale(LC_ALL, "de_DE.UTF-8") must still get "freq=100.0Hz".
+    if not (shutil.which("localedef") and os.path.exists("/usr/share/i18n/locales/de_DE")):
+        pytest.skip("needs localedef and Debian's locales package")
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")], check=True)
+    r = run_python(
+        """
+        import locale, kestro
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+        assert locale.localeconv()["decimal_point"] == ","
+        h = kestro.timer(100)(lambda: None)()
+        print(repr(h))
+        h.stop()
+        """,
+        env={"LOCPATH": str(tmp_path)},
+    )
+    assert r.returncode == 0, r.stderr
+    assert ", freq=100.0Hz, actual=" in r.stdout
 
 
 @pytest.mark.parametrize("make", [kestro.timer, lambda hz: kestro.precision_timer(hz, realtime=True)])
