@@ -203,3 +203,25 @@ def test_module_threads_keep_one_thread_state_each_and_give_it_back_when_they_en
     run_threads(lambda i: [probe.module_thread_call_ns(count, 50, True) for _ in range(5)])
     assert len(calls) == THREADS * 5 * 50
     assert probe.kept_thread_states() == 0  # a state per thread, deleted as the thread ended
+
+
+def test_a_timer_thread_drops_the_last_reference_to_its_function_after_a_subinterpreter_was_made(py):
+    # Once a subinterpreter exists, PyGILState_Check answers yes on every thread; a timer thread that took
+    # that for being attached would free its function (the last reference) without the interpreter.
+    r = py(
+        """
+        import time, _interpreters, kestro
+        _interpreters.create()
+        for _ in range(20):
+            def make():
+                state = [object()]
+                return lambda: state
+            h = kestro.precision_timer(1000)(make())()
+            time.sleep(0.005)
+            h.stop()
+        time.sleep(0.1)
+        print("ok")
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "ok"
