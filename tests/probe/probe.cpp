@@ -104,7 +104,7 @@ PyObject* bare_loop_stamps(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       kestro::core::precision_sleep_until_sync(next, std::chrono::milliseconds(3));
       next += *period;
       const auto now = Clock::now();
-      if (now > next) next += *period * ((now - next) / *period + 1);
+      if (now > next) next = kestro::core::skip_missed(next, now, *period);
     }
   };
   PyThreadState* saved = PyEval_SaveThread();

@@ -66,14 +66,6 @@ CallOutcome call_once(PyObject* func, PyObject* args) {
   return outcome;
 }
 
-// The first grid point strictly after `now`, for a deadline that has passed.
-Clock::time_point skip_missed(Clock::time_point deadline, Clock::time_point now,
-                              std::chrono::nanoseconds period) {
-  const auto behind = std::chrono::duration_cast<std::chrono::nanoseconds>(now - deadline);
-  const auto missed = behind.count() / period.count() + 1;
-  return deadline + period * missed;
-}
-
 // How long before a deadline the normal loop hands its call to the blocking pool. The pool thread then
 // sleeps to the deadline itself, so the call starts after one wake-up (that thread's own, as in a Python
 // thread loop) rather than after the runtime's timer wake-up followed by a hand-off to a pool thread.
@@ -211,6 +203,13 @@ std::optional<std::chrono::nanoseconds> period_of(double frequency_hz) noexcept 
   constexpr double kLongest = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 4);
   if (!(ns >= 1.0) || !(ns < kLongest)) return std::nullopt;
   return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+Clock::time_point skip_missed(Clock::time_point deadline, Clock::time_point now,
+                              std::chrono::nanoseconds period) {
+  const auto behind = std::chrono::duration_cast<std::chrono::nanoseconds>(now - deadline);
+  const auto missed = behind.count() / period.count() + 1;
+  return deadline + period * missed;
 }
 
 Clock::time_point precision_sleep_until_sync(Clock::time_point deadline,

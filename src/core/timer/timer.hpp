@@ -31,6 +31,11 @@ const char* precision_thread_text(TimerPrecision p) noexcept;  // "Normal", "Hig
 // what a duration holds).
 std::optional<std::chrono::nanoseconds> period_of(double frequency_hz) noexcept;
 
+// The first grid point strictly after `now`, for a deadline that has passed.
+std::chrono::steady_clock::time_point skip_missed(std::chrono::steady_clock::time_point deadline,
+                                                  std::chrono::steady_clock::time_point now,
+                                                  std::chrono::nanoseconds period);
+
 // Sleeps until `spin_threshold` before `deadline`, then busy-waits for it; returns the instant reached.
 std::chrono::steady_clock::time_point precision_sleep_until_sync(
     std::chrono::steady_clock::time_point deadline, std::chrono::nanoseconds spin_threshold);
