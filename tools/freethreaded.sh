@@ -4,6 +4,7 @@
 # tree's kestro built for it, and runs one command with that `python` first on PATH.
 #
 #   tools/freethreaded.sh [--] COMMAND [ARGS...]
+#   tools/freethreaded.sh --interpreter      prints the interpreter's path (building it when missing)
 #
 # Environment: KESTRO_CACHE (default ~/.cache/kestro) holds the source download and the built interpreter.
 set -euo pipefail
@@ -97,8 +98,13 @@ ensure_venv() {
   "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT"
 }
 
+if [ "${1:-}" = "--interpreter" ]; then
+	ensure_interpreter
+	echo "$PREFIX/bin/python3.13t"
+	exit 0
+fi
 [ "${1:-}" = "--" ] && shift
-[ $# -gt 0 ] || { sed -n '2,8s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] || { sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 ensure_interpreter
 ensure_venv
 export VIRTUAL_ENV="$VENV" PATH="$VENV/bin:$PATH"

@@ -6,13 +6,13 @@ from hypothesis import strategies as st
 
 import kestro
 from fuzz_objects import ALLOWED, OBJECTS
-from kestro_testing import SANITIZED, run_python
+from kestro_testing import EMULATED, SANITIZED, run_python
 
 
 KEYWORDS = st.dictionaries(st.sampled_from(["timeout_ms", "func", "x", "self"]), OBJECTS, max_size=2)
 ARGS = st.lists(OBJECTS, max_size=3)
 FUZZ = settings(
-    max_examples=60 if SANITIZED else 200,
+    max_examples=60 if SANITIZED or EMULATED else 200,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )
@@ -115,7 +115,7 @@ def test_stopping_calls_in_a_subprocess():
         import kestro
         import test_fuzz_arguments as f
 
-        @settings(max_examples={40 if SANITIZED else 150}, deadline=None)
+        @settings(max_examples={40 if SANITIZED or EMULATED else 150}, deadline=None)
         @given(st.sampled_from(["stop_all", "shutdown"]), f.ARGS, f.KEYWORDS)
         def check(name, args, kwargs):
             f.wait_until_idle()
