@@ -12,7 +12,7 @@ arm64_mirror=http://deb.debian.org/debian
 # Python 3.13 with the test dependencies, the programs that the bed and the
 # tests run (ip, tc, candump, cansend, cangen, sh, sleep), busybox for the
 # initramfs, the kernel, and the headers that the module is built against.
-arm64_packages="python3.13 python3-pytest python3-hypothesis python3-can python3-numpy
+arm64_packages="python3.13 python3-pip python3-pytest python3-hypothesis python3-can python3-numpy
 iproute2 can-utils bash dash coreutils procps util-linux sed grep findutils busybox-static
 python3-pygments libstdc++6 linux-image-arm64 libpython3.13-dev libasio-dev"
 # Debian 13's pytest (8.3) given a file and its folder, as the bed's lane does
