@@ -46,6 +46,9 @@ arm64_make_root() {
 	printf 'root:x:0:0:root:/root:/bin/bash\n' >"$new/etc/passwd"
 	printf 'root:x:0:\n' >"$new/etc/group"
 	printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n' >"$new/etc/hosts"
+	# pip (which installs the wheel in the guest) loads a certificate bundle even to install a file.
+	mkdir -p "$new/etc/ssl/certs"
+	cp -L /etc/ssl/certs/ca-certificates.crt "$new/etc/ssl/certs/" 2>/dev/null || : >"$new/etc/ssl/certs/ca-certificates.crt"
 	arm64_alternatives "$new" "$debs"
 	arm64_overlay_pytest "$new"
 	# Bytecode does not depend on the machine: the host's 3.13 compiles what
