@@ -114,7 +114,21 @@ class Dump:
         self.lines = []
         self.reader = threading.Thread(target=lambda: self.lines.extend(self.proc.stdout), daemon=True)
         self.reader.start()
-        time.sleep(0.3)  # let candump bind before anything is sent
+        self._wait_bound()
+
+    def _wait_bound(self, timeout=30):
+        """candump sees nothing sent before it binds. The socket that it opens just before binding is the sign
+        (a fixed pause is too short in an emulated guest on a loaded host)."""
+        deadline = time.monotonic() + timeout
+        fds = f"/proc/{self.proc.pid}/fd"
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            try:
+                if any(os.readlink(f"{fds}/{fd}").startswith("socket:") for fd in os.listdir(fds)):
+                    break
+            except OSError:
+                pass
+            time.sleep(0.01)
+        time.sleep(0.1)
 
     def wait(self, timeout):
         """Waits for candump to end after its count; stops it when that takes longer than `timeout`."""
@@ -184,6 +198,10 @@ class Wire:
         else:
             time.sleep(0.3)
             sent = self.sent.stop()
+        # The other node's candump may still be printing what it received (the guest is slow under load).
+        deadline = time.monotonic() + 5
+        while len(self.seen.lines) < len(sent) and time.monotonic() < deadline:
+            time.sleep(0.05)
         check_other_node(self.seen.stop(), sent, self.rx, self.overruns)
         return sent
 
