@@ -9,11 +9,12 @@
 arm64_cache=${KESTRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kestro}/arm64
 arm64_suite=trixie
 arm64_mirror=http://deb.debian.org/debian
-# Python 3.13 with the test dependencies, the programs that the bed and the
-# tests run (ip, tc, candump, cansend, cangen, sh, sleep), busybox for the
-# initramfs, the kernel, and the headers that the module is built against.
+# Python 3.13 with the test dependencies and pip (which installs the wheel),
+# the programs that the bed and the tests run (ip, tc, candump, cansend,
+# cangen, sh, sleep; mount and unshare to enter the unstable root), busybox for
+# the initramfs, the kernel, and the headers that the module is built against.
 arm64_packages="python3.13 python3-pip python3-pytest python3-hypothesis python3-can python3-numpy
-iproute2 can-utils bash dash coreutils procps util-linux sed grep findutils busybox-static
+iproute2 can-utils bash dash coreutils procps util-linux mount sed grep findutils busybox-static
 python3-pygments libstdc++6 linux-image-arm64 libpython3.13-dev libasio-dev"
 # Debian 13's pytest (8.3) given a file and its folder, as the bed's lane does
 # to provision first, runs only the file (pytest #12083). 9.0 runs both and
@@ -181,7 +182,23 @@ arm64_prepare() {
 	if [ -n "${CANBED_REFRESH:-}" ] || [ ! -d "$arm64_root" ] || [ ! -d "$arm64_include" ]; then
 		arm64_make_root
 	fi
+	[ -x "$arm64_root$arm64_sid/usr/bin/python3.15" ] || arm64_make_sid
 	arm64_build
+}
+
+# Debian unstable's arm64 Python 3.14 and 3.15 in a root of their own inside the bed's root, for the smoke
+# run of their wheels (tools/wheel_smoke.py): the guest enters it with tools/debian_root.sh.
+arm64_sid=/srv/sid
+arm64_make_sid() {
+	say "unpacking Debian unstable's arm64 Python 3.14 and 3.15"
+	rm -rf "$arm64_root$arm64_sid.new"
+	mmdebstrap --quiet --variant=extract --arch=arm64 --include=python3.14,python3.15 \
+		--aptopt='Acquire::Check-Valid-Until "false"' sid "$arm64_root$arm64_sid.new" "$arm64_mirror" >&2 ||
+		die "mmdebstrap failed"
+	mkdir -p "$arm64_root$arm64_sid.new/etc"
+	printf 'root:x:0:0:root:/root:/bin/bash\n' >"$arm64_root$arm64_sid.new/etc/passwd"
+	rm -rf "${arm64_root:?}$arm64_sid"
+	mv "$arm64_root$arm64_sid.new" "$arm64_root$arm64_sid"
 }
 
 # The host's Python 3.13: CMake wants one to run (the cross build uses none of
