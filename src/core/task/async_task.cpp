@@ -22,40 +22,44 @@ std::string utf8_or(PyObject* text, const char* fallback) {
   return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
+// Calls the function once through the gate and stores what it gave.
+void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func, AnyThreadRef& args) {
+  auto gil = gate::enter();
+  if (!gil) return;
+  // Checked again with the interpreter lock held: a task cancelled or stopped while it waited for the lock
+  // has not begun either.
+  if (state.cancelled.load(std::memory_order_acquire) || !running->load(std::memory_order_acquire)) {
+    func.reset();
+    args.reset();
+    gate::leave(*gil);
+    return;
+  }
+  PyObject* returned = PyObject_Call(func.get(), args.get(), nullptr);
+  std::optional<std::string> error;
+  if (!returned) error = describe_raised_exception();
+  // Dropped while the lock is held, so that nothing is parked.
+  func.reset();
+  args.reset();
+  gate::leave(*gil);
+  // The text was built before taking the slot: a reader holding the interpreter lock may wait for it.
+  if (returned) {
+    auto guard = rt::lock_blocking(state.result.mutex());
+    state.result.value(guard) = AnyThreadRef::steal(returned);
+  } else {
+    auto guard = rt::lock_blocking(state.error.mutex());
+    state.error.value(guard) = std::move(error);
+  }
+}
+
 // Runs on a runtime worker. The function is called through the gate, never from a coroutine frame.
 void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& running, AnyThreadRef& func,
               AnyThreadRef& args) {
   if (!state->cancelled.load(std::memory_order_acquire) && running->load(std::memory_order_acquire)) {
-    auto gil = gate::enter();
-    // Checked again with the interpreter lock held: a task cancelled or stopped while it waited for the
-    // lock has not begun either.
-    if (gil &&
-        (state->cancelled.load(std::memory_order_acquire) || !running->load(std::memory_order_acquire))) {
-      func.reset();
-      args.reset();
-      gate::leave(*gil);
-      gil.reset();
-    }
-    if (gil) {
-      // The function may run for as long as it likes: the worker lends its place meanwhile, so that the
-      // runtime keeps serving (signal waits, CAN I/O, other tasks) however many functions run.
-      PyObject* returned =
-          rt::Runtime::get().block_in_place([&] { return PyObject_Call(func.get(), args.get(), nullptr); });
-      std::optional<std::string> error;
-      if (!returned) error = describe_raised_exception();
-      // Dropped while the lock is held, so that nothing is parked.
-      func.reset();
-      args.reset();
-      gate::leave(*gil);
-      // The text was built before taking the slot: a reader holding the interpreter lock may wait for it.
-      if (returned) {
-        auto guard = rt::lock_blocking(state->result.mutex());
-        state->result.value(guard) = AnyThreadRef::steal(returned);
-      } else {
-        auto guard = rt::lock_blocking(state->error.mutex());
-        state->error.value(guard) = std::move(error);
-      }
-    }
+    // The worker lends its place before it waits for the interpreter lock, not only for the call: whoever
+    // holds the lock may itself be waiting for the runtime (a blocking CAN call on the main thread), and
+    // with every worker waiting for the lock nothing would serve it. Meanwhile the function may run for as
+    // long as it likes.
+    rt::Runtime::get().block_in_place([&] { call_body(*state, running, func, args); });
   }
   state->completed.store(true, std::memory_order_release);
   running->store(false, std::memory_order_release);
