@@ -12,6 +12,8 @@
 
 namespace kestro::core::gate {
 
+using kestro::py::PyRef;
+
 namespace {
 
 // Leaked: module threads may still look at the gate while the process exits.
@@ -74,17 +76,27 @@ void reacquire_interpreter(void* state) {
   PyEval_RestoreThread(static_cast<PyThreadState*>(state));
 }
 
+// UTF-8 with lone surrogates passed through (an OSError about a surrogate-escaped file name has them), so
+// that the text decodes back to the same str when it is raised again.
+std::string utf8_or(PyObject* text, const char* fallback) {
+  PyRef bytes = PyRef::steal(text ? PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass") : nullptr);
+  if (!bytes) {
+    PyErr_Clear();
+    return fallback;
+  }
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 }  // namespace
 
 int install() {
   if (g_installed.exchange(true)) return 0;
   kestro::rt::set_blocking_hooks({release_interpreter, reacquire_interpreter});
-  kestro::py::PyRef atexit = kestro::py::PyRef::steal(PyImport_ImportModule("atexit"));
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
   if (!atexit) return -1;
-  kestro::py::PyRef fn = kestro::py::PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
+  PyRef fn = PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
   if (!fn) return -1;
-  kestro::py::PyRef r =
-      kestro::py::PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  PyRef r = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
   if (!r) {
     g_installed.store(false);
     return -1;
@@ -145,6 +157,18 @@ long kept_state_count() noexcept {
 
 bool is_closed() noexcept {
   return g_closed.load(std::memory_order_seq_cst);
+}
+
+std::string describe_raised_exception() {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return "SystemError: attempted to fetch exception but none was set";
+  PyRef owned = PyRef::steal(exc);
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc)));
+  std::string text = utf8_or(qualname.get(), "<unknown>");
+  PyRef str = PyRef::steal(PyObject_Str(exc));
+  text += ": ";
+  text += utf8_or(str.get(), "<exception str() failed>");
+  return text;
 }
 
 }  // namespace kestro::core::gate

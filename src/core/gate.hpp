@@ -16,6 +16,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <string>
 
 namespace kestro::core::gate {
 
@@ -34,6 +35,10 @@ std::optional<Entry> enter();
 void leave(Entry entry);
 
 bool is_closed() noexcept;
+
+// The text of the exception that is set, as timers print it and background tasks store it:
+// "{qualified type name}: {str()}". Clears the exception; the caller holds the interpreter lock.
+std::string describe_raised_exception();
 
 // Thread states that module threads keep now (for tests).
 long kept_state_count() noexcept;

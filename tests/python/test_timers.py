@@ -2,14 +2,16 @@
 # started from background tasks and from other timers.
 import math
 import os
+import select
 import shutil
 import subprocess
+import sys
 import time
 
 import pytest
 
 import kestro
-from kestro_testing import run_python
+from kestro_testing import EMULATED, run_python, subprocess_env
 
 MODES = [
     ("normal", lambda hz: kestro.timer(hz)),
@@ -246,6 +248,35 @@ def test_raising_function_reports_every_tick_and_keeps_counting(py):
     assert lines.count("Timer function error: ValueError: bad value") == ticks
     assert lines.count("Timer function error: Broken: <exception str() failed>") == ticks2
     assert len(lines) == ticks + ticks2
+
+
+@pytest.mark.parametrize("mode, make", MODES, ids=[m[0] for m in MODES])
+def test_error_lines_into_an_unread_pipe_never_stop_the_program(mode, make):
+    # A launcher that pipes standard error and reads only standard output: once the pipe is full, a timer
+    # thread writing its line while it holds the interpreter lock would stop every Python thread.
+    make_text = {"normal": "kestro.timer", "high": "kestro.precision_timer",
+                 "realtime": "functools.partial(kestro.precision_timer, realtime=True)"}[mode]
+    code = f"""
+import functools, kestro, time
+def fail():
+    raise ValueError("x" * 1000)
+h = {make_text}(1000)(fail)()
+for i in range(300):
+    print(i, flush=True)
+    time.sleep(0.01)
+print("done", flush=True)
+"""
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=subprocess_env())
+    try:
+        out, deadline = b"", time.monotonic() + (120 if EMULATED else 30)
+        while b"done" not in out and time.monotonic() < deadline and p.poll() is None:
+            if select.select([p.stdout], [], [], 0.1)[0]:
+                out += os.read(p.stdout.fileno(), 4096)
+        assert b"done" in out, out[-200:]
+    finally:
+        p.kill()
+        p.communicate()
 
 
 def test_coroutine_function_warns_once_per_start(py):

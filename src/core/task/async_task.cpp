@@ -9,18 +9,6 @@ namespace kestro::core {
 namespace {
 
 using py::AnyThreadRef;
-using py::PyRef;
-
-// UTF-8 with lone surrogates passed through (an OSError about a surrogate-escaped file name has them), so
-// that the text decodes back to the same str when it is raised again.
-std::string utf8_or(PyObject* text, const char* fallback) {
-  PyRef bytes = PyRef::steal(text ? PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass") : nullptr);
-  if (!bytes) {
-    PyErr_Clear();
-    return fallback;
-  }
-  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-}
 
 // Calls the function once through the gate and stores what it gave.
 void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func, AnyThreadRef& args) {
@@ -36,7 +24,7 @@ void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func,
   }
   PyObject* returned = PyObject_Call(func.get(), args.get(), nullptr);
   std::optional<std::string> error;
-  if (!returned) error = describe_raised_exception();
+  if (!returned) error = gate::describe_raised_exception();
   // Dropped while the lock is held, so that nothing is parked.
   func.reset();
   args.reset();
@@ -79,18 +67,6 @@ bool TaskState::sleep_unless_done(std::chrono::nanoseconds limit) {
   return done_cv_.wait_for(lock, limit, [&] {
     return completed.load(std::memory_order_acquire) || cancelled.load(std::memory_order_acquire);
   });
-}
-
-std::string describe_raised_exception() {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (!exc) return "SystemError: attempted to fetch exception but none was set";
-  PyRef owned = PyRef::steal(exc);
-  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc)));
-  std::string text = utf8_or(qualname.get(), "<unknown>");
-  PyRef str = PyRef::steal(PyObject_Str(exc));
-  text += ": ";
-  text += utf8_or(str.get(), "<exception str() failed>");
-  return text;
 }
 
 StartedTask start_task(PyObject* func, PyObject* args) {

@@ -45,7 +45,4 @@ struct StartedTask {
 // Throws rt::RuntimeUnavailable when the shared runtime cannot be built.
 StartedTask start_task(PyObject* func, PyObject* args);
 
-// The stored text of the exception that is set: "{qualified type name}: {str()}". Clears the exception.
-std::string describe_raised_exception();
-
 }  // namespace kestro::core

@@ -7,15 +7,14 @@
 #include <cerrno>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
 #include "core/gate.hpp"
-#include "core/task/async_task.hpp"
 #include "lib/py_ref.hpp"
 #include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
@@ -45,24 +44,31 @@ enum class CallOutcome {
 };
 
 // One call of the function through the gate. Whatever happens, the interpreter lock is released again.
+// An error line is only built under the lock and written after it: standard error may be a pipe that
+// nobody drains, and a thread blocked writing to it must not hold up every Python thread.
 CallOutcome call_once(PyObject* func, PyObject* args) {
   auto gil = gate::enter();
   if (!gil) return CallOutcome::Exiting;
   CallOutcome outcome = CallOutcome::Called;
+  std::string line;
   PyObject* result = PyObject_Call(func, args, nullptr);
   if (result) {
     Py_DECREF(result);
   } else {
     try {
-      const std::string text = describe_raised_exception();
-      std::fprintf(stderr, "Timer function error: %s\n", text.c_str());
+      line = "Timer function error: " + gate::describe_raised_exception() + "\n";
     } catch (const std::exception& e) {
       PyErr_Clear();
-      std::fprintf(stderr, "Timer function error: (could not be described: %s); the timer stops\n", e.what());
       outcome = CallOutcome::Broken;
+      try {
+        line = std::string("Timer function error: (could not be described: ") + e.what() + "); the timer stops\n";
+      } catch (const std::bad_alloc&) {
+        // Out of memory even for the line: the timer stops unreported rather than leave the lock held.
+      }
     }
   }
   gate::leave(*gil);
+  if (!line.empty()) rt::diag::emit(std::move(line));
   return outcome;
 }
 
