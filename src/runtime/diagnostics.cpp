@@ -1,9 +1,11 @@
 // Owns the diagnostic line queue and its writer thread.
 #include "runtime/diagnostics.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -40,9 +42,18 @@ Queue& queue() {
   return *g_queue.load(std::memory_order_acquire);
 }
 
+// Straight to the descriptor, never through stdio: a write blocked on a full pipe would hold the stream's
+// lock, and the interpreter flushes that stream on its way out, so the process could never end.
 void write_out(const std::string& text) {
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere to write: the line is lost, as it would be on a closed stream
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
 }
 
 void serve(Queue& q) {

@@ -1,11 +1,12 @@
 # Ending a program while background tasks still run: prompt exit with the program's own status, no crash,
 # no abort message, no hang, even when a background function never returns.
+import subprocess
 import sys
 import time
 
 import pytest
 
-from kestro_testing import EMULATED, SANITIZED, run_python
+from kestro_testing import EMULATED, SANITIZED, run_python, subprocess_env
 
 RUNS = 10 if SANITIZED or EMULATED else 50
 # Seconds from the program's last line to its end that still count as prompt (typically ~50 ms natively; a
@@ -108,3 +109,30 @@ def test_program_ends_promptly_while_timers_run(mode):
         for bad in ("Fatal", "FATAL", "Aborted", "terminate called", "panic", "Segmentation"):
             assert bad not in r.stderr, r.stderr
         assert ended - float(r.stdout.split()[0]) < PROMPT
+
+
+FULL_PIPE_PROGRAM = """
+import kestro, time
+def fail():
+    raise ValueError("x" * 1000)
+h = kestro.precision_timer(1000)(fail)()
+time.sleep(0.5)  # the error lines fill the pipe many times over
+print("end", flush=True)
+"""
+
+
+@python_running_at_exit
+def test_program_ends_while_standard_error_is_a_full_pipe_nobody_reads():
+    # Lines still waiting for the pipe are given a bounded moment at exit, then left behind.
+    p = subprocess.Popen([sys.executable, "-c", FULL_PIPE_PROGRAM], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=subprocess_env())
+    try:
+        assert p.stdout.readline() == b"end\n"
+        try:
+            p.wait(timeout=PROMPT * 5)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the program did not end while its standard error was full")
+        assert p.returncode == 0
+    finally:
+        p.kill()
+        p.communicate()
