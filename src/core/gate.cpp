@@ -151,6 +151,12 @@ void forget_in_forked_child() noexcept {
   if (auto* fresh = new (std::nothrow) std::mutex) g_entry_mutex.store(fresh, std::memory_order_release);
 }
 
+void release(std::initializer_list<kestro::py::AnyThreadRef*> refs) {
+  auto gil = enter();
+  for (auto* ref : refs) ref->reset();
+  if (gil) leave(*gil);
+}
+
 long kept_state_count() noexcept {
   return g_kept_count.load(std::memory_order_relaxed);
 }

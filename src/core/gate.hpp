@@ -15,8 +15,11 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+
+#include "lib/py_ref.hpp"
 
 namespace kestro::core::gate {
 
@@ -35,6 +38,11 @@ std::optional<Entry> enter();
 void leave(Entry entry);
 
 bool is_closed() noexcept;
+
+// Drops `refs` with the interpreter lock held, taking it for that if this thread does not hold it, so that
+// nothing is parked until some later entry: a stopped timer's function may be the last holder of a device
+// and its socket. Once the gate has closed they are leaked, like any reference dropped then.
+void release(std::initializer_list<py::AnyThreadRef*> refs);
 
 // The text of the exception that is set, as timers print it and background tasks store it:
 // "{qualified type name}: {str()}". Clears the exception; the caller holds the interpreter lock.

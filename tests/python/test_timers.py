@@ -143,6 +143,33 @@ def test_stop_ends_the_loop_and_counters_behave(mode, make):
     h.stop()  # stopping again changes nothing
 
 
+@pytest.mark.parametrize("mode, make", MODES)
+def test_a_stopped_timer_lets_go_of_its_function_at_once(py, mode, make):
+    # Whatever the function holds (a device and its socket, say) goes with the timer, not at some later,
+    # unrelated call into Python.
+    r = py(
+        f"""
+        import functools, kestro, threading, time, weakref
+        class Held:
+            pass
+        held, gone = Held(), threading.Event()
+        weakref.finalize(held, gone.set)
+        def tick(held=held):
+            pass
+        make = {{"normal": kestro.timer, "high": kestro.precision_timer,
+                 "realtime": functools.partial(kestro.precision_timer, realtime=True)}}["{mode}"]
+        h = make(200)(tick)()
+        del held, tick
+        while h.tick_count() < 2:
+            time.sleep(0.001)
+        h.stop()
+        print(gone.wait({60 if EMULATED else 10}))
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "True"
+
+
 def test_two_starts_of_one_wrapper_are_two_timers_with_consecutive_ids():
     wrapper = kestro.precision_timer(50)(lambda: None)
     a, b = wrapper(), wrapper()

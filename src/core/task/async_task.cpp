@@ -48,6 +48,9 @@ void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& runnin
     // with every worker waiting for the lock nothing would serve it. Meanwhile the function may run for as
     // long as it likes.
     rt::Runtime::get().block_in_place([&] { call_body(*state, running, func, args); });
+  } else {
+    // Cancelled before it began: the function and its arguments are released now, not parked.
+    rt::Runtime::get().block_in_place([&] { gate::release({&func, &args}); });
   }
   state->completed.store(true, std::memory_order_release);
   running->store(false, std::memory_order_release);

@@ -137,6 +137,13 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
     deadline = taken - deadline > kNormalLateness ? skip_missed(deadline, taken, period) : deadline + period;
     ticks->fetch_add(1, std::memory_order_relaxed);
   }
+  // A coroutine frame never enters Python: the function and its arguments go on a pool thread that does.
+  try {
+    runtime.spawn_blocking(
+        [func = std::move(func), args = std::move(args)]() mutable { gate::release({&func, &args}); });
+  } catch (const std::system_error&) {
+    // No thread for it: they are parked for the next entry instead.
+  }
 }
 
 void precision_loop(std::string name, std::chrono::nanoseconds period,
@@ -164,6 +171,7 @@ void precision_loop(std::string name, std::chrono::nanoseconds period,
     const auto now = Clock::now();
     if (now > next) next = skip_missed(next, now, period);
   }
+  gate::release({&func, &args});
 }
 
 }  // namespace
