@@ -151,6 +151,16 @@ void forget_in_forked_child() noexcept {
   if (auto* fresh = new (std::nothrow) std::mutex) g_entry_mutex.store(fresh, std::memory_order_release);
 }
 
+PyObject* call_in_context(PyObject* func, PyObject* args, PyObject* context) {
+  if (PyContext_Enter(context) < 0) return nullptr;
+  PyObject* result = PyObject_Call(func, args, nullptr);
+  PyObject* raised = result ? nullptr : PyErr_GetRaisedException();
+  // Entered just above on this thread, so leaving cannot fail.
+  if (PyContext_Exit(context) < 0) PyErr_Clear();
+  if (raised) PyErr_SetRaisedException(raised);
+  return result;
+}
+
 void release(std::initializer_list<kestro::py::AnyThreadRef*> refs) {
   auto gil = enter();
   for (auto* ref : refs) ref->reset();

@@ -39,6 +39,12 @@ void leave(Entry entry);
 
 bool is_closed() noexcept;
 
+// Calls func(*args) inside `context`, the contextvars context that the calling timer or background task
+// copied when it was made: a module thread keeps its thread state from one callback to the next, and
+// without it one callback's context variables (the decimal context among them) would be another's. The
+// caller is attached. Returns a new reference, or null with the exception set.
+PyObject* call_in_context(PyObject* func, PyObject* args, PyObject* context);
+
 // Drops `refs` with the interpreter lock held, taking it for that if this thread does not hold it, so that
 // nothing is parked until some later entry: a stopped timer's function may be the last holder of a device
 // and its socket. Once the gate has closed they are leaked, like any reference dropped then.

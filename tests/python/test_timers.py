@@ -170,6 +170,44 @@ def test_a_stopped_timer_lets_go_of_its_function_at_once(py, mode, make):
     assert r.stdout.strip() == "True"
 
 
+def test_each_timer_and_task_calls_in_a_context_of_its_own(py):
+    # Normal timers share the blocking pool's threads and tasks the workers: what one function leaves in
+    # its context (a context variable, the decimal precision) must not reach another's calls there.
+    r = py(
+        """
+        import contextvars, decimal, kestro, time
+        var = contextvars.ContextVar("var", default="default")
+        var.set("starter")
+        seen = {"timer": set(), "task": set(), "setter": set()}
+        def setter(kind):
+            seen["setter"].add((kind, var.get()))
+            var.set(kind)
+            decimal.getcontext().prec = 3
+        def watcher(kind):
+            seen[kind].add((var.get(), decimal.getcontext().prec))
+        timers = [kestro.timer(1000)(setter)("timer-setter"), kestro.timer(1000)(watcher)("timer")]
+        for _ in range(300):
+            kestro.run_async(setter)("task-setter").wait()
+            kestro.run_async(watcher)("task").wait()
+        while timers[0].tick_count() < 100 or timers[1].tick_count() < 100:
+            time.sleep(0.01)
+        for t in timers:
+            t.stop()
+        time.sleep(0.1)
+        print(sorted(seen["timer"]), sorted(seen["task"]))
+        print(sorted(seen["setter"]))
+        print(var.get(), decimal.getcontext().prec)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "[('starter', 28)] [('starter', 28)]",
+        # Each start has its own copy of the starter's context, which a timer keeps from call to call.
+        "[('task-setter', 'starter'), ('timer-setter', 'starter'), ('timer-setter', 'timer-setter')]",
+        "starter 28",
+    ]
+
+
 def test_two_starts_of_one_wrapper_are_two_timers_with_consecutive_ids():
     wrapper = kestro.precision_timer(50)(lambda: None)
     a, b = wrapper(), wrapper()

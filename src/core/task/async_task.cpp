@@ -11,7 +11,8 @@ namespace {
 using py::AnyThreadRef;
 
 // Calls the function once through the gate and stores what it gave.
-void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func, AnyThreadRef& args) {
+void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func, AnyThreadRef& args,
+               AnyThreadRef& context) {
   auto gil = gate::enter();
   if (!gil) return;
   // Checked again with the interpreter lock held: a task cancelled or stopped while it waited for the lock
@@ -19,15 +20,17 @@ void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func,
   if (state.cancelled.load(std::memory_order_acquire) || !running->load(std::memory_order_acquire)) {
     func.reset();
     args.reset();
+    context.reset();
     gate::leave(*gil);
     return;
   }
-  PyObject* returned = PyObject_Call(func.get(), args.get(), nullptr);
+  PyObject* returned = gate::call_in_context(func.get(), args.get(), context.get());
   std::optional<std::string> error;
   if (!returned) error = gate::describe_raised_exception();
   // Dropped while the lock is held, so that nothing is parked.
   func.reset();
   args.reset();
+  context.reset();
   gate::leave(*gil);
   // The text was built before taking the slot: a reader holding the interpreter lock may wait for it.
   if (returned) {
@@ -41,16 +44,16 @@ void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func,
 
 // Runs on a runtime worker. The function is called through the gate, never from a coroutine frame.
 void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& running, AnyThreadRef& func,
-              AnyThreadRef& args) {
+              AnyThreadRef& args, AnyThreadRef& context) {
   if (!state->cancelled.load(std::memory_order_acquire) && running->load(std::memory_order_acquire)) {
     // The worker lends its place before it waits for the interpreter lock, not only for the call: whoever
     // holds the lock may itself be waiting for the runtime (a blocking CAN call on the main thread), and
     // with every worker waiting for the lock nothing would serve it. Meanwhile the function may run for as
     // long as it likes.
-    rt::Runtime::get().block_in_place([&] { call_body(*state, running, func, args); });
+    rt::Runtime::get().block_in_place([&] { call_body(*state, running, func, args, context); });
   } else {
     // Cancelled before it began: the function and its arguments are released now, not parked.
-    rt::Runtime::get().block_in_place([&] { gate::release({&func, &args}); });
+    rt::Runtime::get().block_in_place([&] { gate::release({&func, &args, &context}); });
   }
   state->completed.store(true, std::memory_order_release);
   running->store(false, std::memory_order_release);
@@ -72,15 +75,17 @@ bool TaskState::sleep_unless_done(std::chrono::nanoseconds limit) {
   });
 }
 
-StartedTask start_task(PyObject* func, PyObject* args) {
+StartedTask start_task(PyObject* func, PyObject* args, PyObject* context) {
   const std::uint64_t id = next_task_id();
   auto state = std::make_shared<TaskState>();
   auto running = std::make_shared<std::atomic<bool>>(true);
   auto handle = std::make_shared<rt::AsyncMutexSlot<std::optional<rt::JoinHandle<void>>>>();
 
   rt::JoinHandle<void> join = rt::Runtime::get().spawn_fn(
-      [state, running, func = AnyThreadRef::steal(Py_NewRef(func)),
-       args = AnyThreadRef::steal(Py_NewRef(args))]() mutable { run_body(state, running, func, args); });
+      [state, running, func = AnyThreadRef::steal(Py_NewRef(func)), args = AnyThreadRef::steal(Py_NewRef(args)),
+       context = AnyThreadRef::steal(Py_NewRef(context))]() mutable {
+        run_body(state, running, func, args, context);
+      });
   {
     auto guard = rt::lock_blocking(handle->mutex());
     handle->value(guard) = std::move(join);

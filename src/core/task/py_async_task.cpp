@@ -201,7 +201,10 @@ PyObject* run_async_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!py::refuse_keywords("RunAsync.__call__", kwargs)) return nullptr;
     PyTypeObject* type = handle_lazy_type().get();
     if (!type) return nullptr;
-    StartedTask task = start_task(py::value_of<PyRunAsync>(self).func.get(), args);
+    // The function runs in a copy of the starter's context, as in a new thread or an asyncio task.
+    PyRef context = PyRef::steal(PyContext_CopyCurrent());
+    if (!context) return nullptr;
+    StartedTask task = start_task(py::value_of<PyRunAsync>(self).func.get(), args, context.get());
     return py::new_instance(type, PyAsyncHandle{task.id, std::move(task.state), std::move(task.handle)});
   });
 }

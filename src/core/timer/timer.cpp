@@ -46,12 +46,12 @@ enum class CallOutcome {
 // One call of the function through the gate. Whatever happens, the interpreter lock is released again.
 // An error line is only built under the lock and written after it: standard error may be a pipe that
 // nobody drains, and a thread blocked writing to it must not hold up every Python thread.
-CallOutcome call_once(PyObject* func, PyObject* args) {
+CallOutcome call_once(PyObject* func, PyObject* args, PyObject* context) {
   auto gil = gate::enter();
   if (!gil) return CallOutcome::Exiting;
   CallOutcome outcome = CallOutcome::Called;
   std::string line;
-  PyObject* result = PyObject_Call(func, args, nullptr);
+  PyObject* result = gate::call_in_context(func, args, context);
   if (result) {
     Py_DECREF(result);
   } else {
@@ -100,7 +100,7 @@ struct NormalTick {
 
 asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag running,
                                   std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
-                                  py::AnyThreadRef args) {
+                                  py::AnyThreadRef args, py::AnyThreadRef context) {
   auto& runtime = rt::Runtime::get();
   Clock::time_point deadline = Clock::now();  // the first tick completes at once
   for (;;) {
@@ -108,12 +108,13 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
     if (Clock::now() < deadline - kHandOffLead) co_await rt::sleep_until(deadline - kHandOffLead);
     PyObject* f = func.get();
     PyObject* a = args.get();
+    PyObject* c = context.get();
     std::optional<rt::JoinHandle<NormalTick>> job;
     try {
-      job.emplace(runtime.spawn_blocking([f, a, deadline] {
+      job.emplace(runtime.spawn_blocking([f, a, c, deadline] {
         sleep_to(deadline);
         NormalTick tick{Clock::now(), std::nullopt};
-        if (!task_manager().shutdown_requested()) tick.outcome = call_once(f, a);
+        if (!task_manager().shutdown_requested()) tick.outcome = call_once(f, a, c);
         return tick;
       }));
     } catch (const std::system_error& e) {
@@ -140,7 +141,9 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
   // A coroutine frame never enters Python: the function and its arguments go on a pool thread that does.
   try {
     runtime.spawn_blocking(
-        [func = std::move(func), args = std::move(args)]() mutable { gate::release({&func, &args}); });
+        [func = std::move(func), args = std::move(args), context = std::move(context)]() mutable {
+          gate::release({&func, &args, &context});
+        });
   } catch (const std::system_error&) {
     // No thread for it: they are parked for the next entry instead.
   }
@@ -149,7 +152,7 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
 void precision_loop(std::string name, std::chrono::nanoseconds period,
                     std::chrono::nanoseconds spin_threshold, RunningFlag running,
                     std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
-                    py::AnyThreadRef args) {
+                    py::AnyThreadRef args, py::AnyThreadRef context) {
   // prctl cuts the name to 15 bytes, as the system does for every thread name.
   ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
   Clock::time_point next = Clock::now() + period;
@@ -159,7 +162,7 @@ void precision_loop(std::string name, std::chrono::nanoseconds period,
       running->store(false, std::memory_order_release);
       break;
     }
-    const CallOutcome outcome = call_once(func.get(), args.get());
+    const CallOutcome outcome = call_once(func.get(), args.get(), context.get());
     if (outcome == CallOutcome::Exiting) break;
     if (outcome == CallOutcome::Broken) {
       running->store(false, std::memory_order_release);
@@ -171,7 +174,7 @@ void precision_loop(std::string name, std::chrono::nanoseconds period,
     const auto now = Clock::now();
     if (now > next) next = skip_missed(next, now, period);
   }
-  gate::release({&func, &args});
+  gate::release({&func, &args, &context});
 }
 
 }  // namespace
@@ -239,7 +242,7 @@ Clock::time_point precision_sleep_until_sync(Clock::time_point deadline,
   }
 }
 
-StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period,
+StartedTimer start_timer(PyObject* func, PyObject* args, PyObject* context, std::chrono::nanoseconds period,
                          TimerPrecision precision) {
   StartedTimer t;
   t.id = next_task_id();
@@ -250,9 +253,10 @@ StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanosecond
   t.thread_handle = std::make_shared<ThreadSlot>();
   auto f = py::AnyThreadRef::steal(Py_NewRef(func));
   auto a = py::AnyThreadRef::steal(Py_NewRef(args));
+  auto c = py::AnyThreadRef::steal(Py_NewRef(context));
   if (precision == TimerPrecision::Normal) {
     auto join =
-        rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a)));
+        rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a), std::move(c)));
     // The slot is new: its lock is free, also on a runtime worker.
     auto guard = rt::lock_blocking(t.handle->mutex());
     t.handle->value(guard) = std::move(join);
@@ -263,7 +267,7 @@ StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanosecond
     std::thread thread;
     try {
       thread = std::thread(precision_loop, std::move(name), period, spin, t.running, t.tick_count,
-                           std::move(f), std::move(a));
+                           std::move(f), std::move(a), std::move(c));
     } catch (const std::system_error& e) {
       throw std::runtime_error(std::string("Failed to spawn timer thread: ") + e.what());
     }
