@@ -201,7 +201,7 @@ PyObject* run_async_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!py::refuse_keywords("RunAsync.__call__", kwargs)) return nullptr;
     PyTypeObject* type = handle_lazy_type().get();
     if (!type) return nullptr;
-    // The function runs in a copy of the starter's context, as in a new thread or an asyncio task.
+    // The function runs in a copy of the starter's context, as an asyncio task does.
     PyRef context = PyRef::steal(PyContext_CopyCurrent());
     if (!context) return nullptr;
     StartedTask task = start_task(py::value_of<PyRunAsync>(self).func.get(), args, context.get());

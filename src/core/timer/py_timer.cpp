@@ -219,7 +219,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!type) return nullptr;
     const auto period = period_of(w.frequency_hz);  // checked when the decorator was made
     warn_if_coroutine(w.func.get());
-    // Its calls run in a copy of the starter's context, as a new thread's or an asyncio task's do.
+    // Its calls run in a copy of the starter's context, as an asyncio task's do.
     PyRef context = PyRef::steal(PyContext_CopyCurrent());
     if (!context) return nullptr;
     StartedTimer started = start_timer(w.func.get(), args, context.get(), *period, w.precision);
