@@ -90,12 +90,14 @@ std::string utf8_or(PyObject* text, const char* fallback) {
 }  // namespace
 
 int install() {
-  if (g_installed.exchange(true)) return 0;
+  if (g_installed.load()) return 0;
   kestro::rt::set_blocking_hooks({release_interpreter, reacquire_interpreter});
   PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
   if (!atexit) return -1;
   PyRef fn = PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
   if (!fn) return -1;
+  // Marked only here, so that an import retried after a failure above registers the hook after all.
+  if (g_installed.exchange(true)) return 0;
   PyRef r = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
   if (!r) {
     g_installed.store(false);

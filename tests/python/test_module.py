@@ -274,3 +274,26 @@ def test_motor_classes_members_and_host_rules():
         kestro.Motor("can0", host_id=1.0)
     with pytest.raises(TypeError):
         kestro.Motor("can0", 1, 2, 3)
+
+
+def test_an_import_retried_after_a_failed_one_registers_the_exit_hook(py):
+    # The exit hook is what keeps module threads out of Python at exit: a first import that failed before
+    # registering it must not leave a later one believing it was.
+    r = py(
+        """
+        import atexit, sys
+        sys.modules["atexit"] = None
+        try:
+            import kestro
+        except ImportError:
+            pass
+        else:
+            raise SystemExit("the import should have failed")
+        sys.modules["atexit"] = atexit
+        before = atexit._ncallbacks()
+        import kestro
+        print(atexit._ncallbacks() - before)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "1"
