@@ -28,7 +28,8 @@ std::atomic<bool> g_installed{false};
 // The thread state a module thread keeps between its calls into Python.
 struct KeptState {
   PyThreadState* state = nullptr;
-  ~KeptState();
+  // Clearing the state may run Python code, which a forced unwind can end (see py_ref.hpp).
+  ~KeptState() noexcept(false);
 };
 thread_local KeptState tl_kept;
 std::atomic<long> g_kept_count{0};
@@ -36,7 +37,7 @@ std::atomic<long> g_kept_count{0};
 // The thread is ending. Its state is deleted only while the gate is open: after that the interpreter may be
 // finalizing, frees every state itself, and must not be entered. (A thread that CPython ends at exit passes
 // here too, with the gate closed.)
-KeptState::~KeptState() {
+KeptState::~KeptState() noexcept(false) {
   if (!state) return;
   std::unique_lock lock(entry_mutex());
   if (g_closed.load(std::memory_order_seq_cst)) return;

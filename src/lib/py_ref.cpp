@@ -28,7 +28,7 @@ void stop_releasing_references() noexcept {
   g_exiting.store(true, std::memory_order_seq_cst);
 }
 
-void decref_anywhere(PyObject* o) noexcept {
+void decref_anywhere(PyObject* o) {
   if (!o) return;
   // Once the interpreter exits, a release that deallocates could run Python on a thread that is no
   // longer attached: leak instead.
@@ -48,7 +48,7 @@ void forget_parked_in_forked_child() noexcept {
   if (auto* fresh = new (std::nothrow) Parked) g_parked.store(fresh, std::memory_order_release);
 }
 
-void drain_parked_decrefs() noexcept {
+void drain_parked_decrefs() {
   std::vector<PyObject*> batch;
   {
     std::lock_guard lock(parked_mutex());

@@ -136,3 +136,51 @@ def test_program_ends_while_standard_error_is_a_full_pipe_nobody_reads():
     finally:
         p.kill()
         p.communicate()
+
+
+SLOW_RELEASE_PROGRAM = """
+import gc, kestro, threading, time
+releasing = threading.Event()
+class Slow:
+    def __del__(self, sleep=time.sleep):
+        releasing.set()
+        sleep(0.3)  # lets go of the interpreter lock: the program ends meanwhile
+class Lingering:
+    def __del__(self, sleep=time.sleep):
+        sleep(1.0)  # the interpreter's finalization lasts until the module thread wakes
+# Left for the collection at exit, which runs after finalization began.
+gc.disable()
+lingering = Lingering()
+lingering.cycle = lingering
+del lingering
+def make():
+    held = Slow()
+    def use():
+        held
+    return use
+{start}
+assert releasing.wait(30)
+print("end", flush=True)
+"""
+SLOW_RELEASE_STARTS = {
+    "stopped timer": """
+h = kestro.precision_timer(200)(make())()
+while h.tick_count() < 2:
+    time.sleep(0.001)
+h.stop()
+""",
+    "finished task": "h = kestro.run_async(make())()",
+}
+
+
+@python_running_at_exit
+@pytest.mark.parametrize("start", list(SLOW_RELEASE_STARTS))
+def test_program_ends_while_a_module_thread_releases_an_object_that_sleeps(start):
+    # CPython ends a thread that takes the lock back after finalization began by unwinding it: the unwind
+    # must meet no frame that may not throw on the way, or the process aborts.
+    for _ in range(3):
+        r = run_python(SLOW_RELEASE_PROGRAM.format(start=SLOW_RELEASE_STARTS[start]), timeout=30)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == "end\n"
+        for bad in ("Fatal", "FATAL", "terminate called", "Aborted"):
+            assert bad not in r.stderr, r.stderr
