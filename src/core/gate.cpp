@@ -5,9 +5,9 @@
 #include <mutex>
 #include <new>
 
-#include "comm/can/pending_frames.hpp"
 #include "lib/py_ref.hpp"
 #include "runtime/diagnostics.hpp"
+#include "runtime/exit_flush.hpp"
 #include "runtime/runtime.hpp"
 
 namespace kestro::core::gate {
@@ -22,7 +22,7 @@ std::mutex& entry_mutex() {
   return *g_entry_mutex.load(std::memory_order_acquire);
 }
 std::atomic<bool> g_closed{false};
-constexpr auto kExitFrameFlushLimit = std::chrono::milliseconds(200);
+constexpr auto kExitFlushLimit = std::chrono::milliseconds(200);
 std::atomic<bool> g_installed{false};
 
 // The thread state a module thread keeps between its calls into Python.
@@ -57,10 +57,12 @@ PyObject* close_gate(PyObject*, PyObject*) {
     g_closed.store(true, std::memory_order_seq_cst);
   }
   kestro::py::stop_releasing_references();
-  // The frames a program queued last (a zero target before it exits, say) get a moment to reach the bus.
-  kestro::comm::wait_for_pending_frames(kExitFrameFlushLimit);
-  // And the diagnostic lines queued last (a send that failed on the way out) reach standard error.
-  kestro::rt::diag::flush(kExitFrameFlushLimit);
+  // Work still in flight gets a moment: the frames a program queued last (a zero target before it exits,
+  // say) reach the bus.
+  kestro::rt::run_exit_flushes(kExitFlushLimit);
+  // And the diagnostic lines queued last (a send that failed on the way out) reach standard error, if it
+  // drains at all.
+  kestro::rt::diag::flush(kExitFlushLimit);
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 

@@ -8,9 +8,10 @@
 // that already has a state of its own (a Python thread) enters through PyGILState_Ensure as before.
 //
 // At interpreter exit an atexit hook closes the gate: no module thread starts a new call into Python after
-// that (calls in progress are not waited for: a background function may never return), then gives CAN
-// frames still queued up to 200 ms to be written. Leave is an explicit call, never a destructor: a thread
-// that CPython unwinds at exit must not call Python on its way out.
+// that (calls in progress are not waited for: a background function may never return), then gives the work
+// that other parts registered as in flight (rt::on_exit_flush: queued CAN frames) and the pending diagnostic
+// lines up to 200 ms each. Leave is an explicit call, never a destructor: a thread that CPython unwinds at
+// exit must not call Python on its way out.
 #pragma once
 
 #include <Python.h>
