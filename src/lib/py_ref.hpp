@@ -3,7 +3,8 @@
 // PyRef is for code that holds the interpreter lock whenever it drops a reference. AnyThreadRef is for
 // objects kept in state shared with module threads: when its last holder lets go on a thread without the
 // interpreter lock, the reference is parked and released by the next thread that enters Python through us
-// (after interpreter exit, never: the object is leaked, not touched).
+// or by a pending call that parking asks for, whichever comes first (after interpreter exit, never: the
+// object is leaked, not touched).
 //
 // Whatever drops a reference may run Python code (a __del__), and that code may let go of the interpreter
 // lock; a thread that takes it back once the interpreter finalizes is ended by CPython with a forced
