@@ -81,10 +81,12 @@ StartedTask start_task(PyObject* func, PyObject* args, PyObject* context) {
   auto running = std::make_shared<std::atomic<bool>>(true);
   auto handle = std::make_shared<rt::AsyncMutexSlot<std::optional<rt::JoinHandle<void>>>>();
 
+  auto f = AnyThreadRef::steal(Py_NewRef(func));
+  auto a = AnyThreadRef::steal(Py_NewRef(args));
+  auto c = AnyThreadRef::steal(Py_NewRef(context));
   rt::JoinHandle<void> join = rt::Runtime::get().spawn_fn(
-      [state, running, func = AnyThreadRef::steal(Py_NewRef(func)), args = AnyThreadRef::steal(Py_NewRef(args)),
-       context = AnyThreadRef::steal(Py_NewRef(context))]() mutable {
-        run_body(state, running, func, args, context);
+      [state, running, f = std::move(f), a = std::move(a), c = std::move(c)]() mutable {
+        run_body(state, running, f, a, c);
       });
   {
     auto guard = rt::lock_blocking(handle->mutex());

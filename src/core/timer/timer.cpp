@@ -61,7 +61,8 @@ CallOutcome call_once(PyObject* func, PyObject* args, PyObject* context) {
       PyErr_Clear();
       outcome = CallOutcome::Broken;
       try {
-        line = std::string("Timer function error: (could not be described: ") + e.what() + "); the timer stops\n";
+        line = std::string("Timer function error: (could not be described: ") + e.what() +
+               "); the timer stops\n";
       } catch (const std::bad_alloc&) {
         // Out of memory even for the line: the timer stops unreported rather than leave the lock held.
       }
@@ -242,8 +243,8 @@ Clock::time_point precision_sleep_until_sync(Clock::time_point deadline,
   }
 }
 
-StartedTimer start_timer(PyObject* func, PyObject* args, PyObject* context, std::chrono::nanoseconds period,
-                         TimerPrecision precision) {
+StartedTimer start_timer(PyObject* func, PyObject* args, PyObject* context,
+                         std::chrono::nanoseconds period, TimerPrecision precision) {
   StartedTimer t;
   t.id = next_task_id();
   t.running = std::make_shared<std::atomic<bool>>(true);
@@ -255,8 +256,8 @@ StartedTimer start_timer(PyObject* func, PyObject* args, PyObject* context, std:
   auto a = py::AnyThreadRef::steal(Py_NewRef(args));
   auto c = py::AnyThreadRef::steal(Py_NewRef(context));
   if (precision == TimerPrecision::Normal) {
-    auto join =
-        rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a), std::move(c)));
+    auto join = rt::Runtime::get().spawn(
+        normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a), std::move(c)));
     // The slot is new: its lock is free, also on a runtime worker.
     auto guard = rt::lock_blocking(t.handle->mutex());
     t.handle->value(guard) = std::move(join);
