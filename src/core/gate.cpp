@@ -2,6 +2,7 @@
 #include "core/gate.hpp"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <new>
 
@@ -24,6 +25,8 @@ std::mutex& entry_mutex() {
 std::atomic<bool> g_closed{false};
 constexpr auto kExitFlushLimit = std::chrono::milliseconds(200);
 std::atomic<bool> g_installed{false};
+// Calls into Python through the gate that this thread has not left yet.
+thread_local int tl_calls = 0;
 
 // The thread state a module thread keeps between its calls into Python.
 struct KeptState {
@@ -110,7 +113,10 @@ int install() {
 }
 
 std::optional<Entry> enter() {
-  if (PyThreadState_GetUnchecked() != nullptr) return Entry{Entry::Kind::AlreadyAttached};
+  if (PyThreadState_GetUnchecked() != nullptr) {
+    ++tl_calls;
+    return Entry{Entry::Kind::AlreadyAttached};
+  }
   std::unique_lock lock(entry_mutex());
   if (g_closed.load(std::memory_order_seq_cst)) return std::nullopt;
   Entry entry{Entry::Kind::Attached};
@@ -133,11 +139,13 @@ std::optional<Entry> enter() {
     }
   }
   lock.unlock();
+  ++tl_calls;
   kestro::py::drain_parked_decrefs();
   return entry;
 }
 
 void leave(Entry entry) {
+  --tl_calls;
   switch (entry.kind) {
     case Entry::Kind::Attached:
       PyEval_SaveThread();
@@ -154,6 +162,14 @@ void forget_in_forked_child() noexcept {
   // A module thread that was taking the interpreter lock when the process forked held this mutex; it is not
   // in the child to let go of it.
   if (auto* fresh = new (std::nothrow) std::mutex) g_entry_mutex.store(fresh, std::memory_order_release);
+}
+
+void report(std::string line) {
+  if (tl_calls > 0) {
+    kestro::rt::diag::emit(std::move(line));
+    return;
+  }
+  std::fputs(line.c_str(), stderr);
 }
 
 PyObject* call_in_context(PyObject* func, PyObject* args, PyObject* context) {

@@ -40,6 +40,12 @@ void leave(Entry entry);
 
 bool is_closed() noexcept;
 
+// Writes a diagnostic line (ending in its newline) to standard error for code that holds the interpreter
+// lock. On a module thread inside a call into Python it goes through the diagnostics writer: a parent may
+// leave the pipe unread, and a write blocked there must not hold up every Python thread. A Python thread
+// writes it at once, as its own print would.
+void report(std::string line);
+
 // Calls func(*args) inside `context`, the contextvars context that the calling timer or background task
 // copied when it was made: a module thread keeps its thread state from one callback to the next, and
 // without it one callback's context variables (the decimal context among them) would be another's. The

@@ -315,17 +315,25 @@ def test_raising_function_reports_every_tick_and_keeps_counting(py):
     assert len(lines) == ticks + ticks2
 
 
-@pytest.mark.parametrize("mode, make", MODES, ids=[m[0] for m in MODES])
-def test_error_lines_into_an_unread_pipe_never_stop_the_program(mode, make):
+UNREAD_PIPE_CALLBACKS = {
+    "normal timer that raises": ("kestro.timer(1000)", 'raise ValueError("x" * 1000)'),
+    "high timer that raises": ("kestro.precision_timer(1000)", 'raise ValueError("x" * 1000)'),
+    "realtime timer that raises": ("kestro.precision_timer(1000, realtime=True)", 'raise ValueError("x" * 1000)'),
+    # Each dropped running handle warns; the inner timer stops within its first period.
+    "timer that drops running handles": ("kestro.timer(500)", "kestro.precision_timer(2000)(int)()"),
+}
+
+
+@pytest.mark.parametrize("case", list(UNREAD_PIPE_CALLBACKS))
+def test_lines_into_an_unread_pipe_never_stop_the_program(case):
     # A launcher that pipes standard error and reads only standard output: once the pipe is full, a timer
     # thread writing its line while it holds the interpreter lock would stop every Python thread.
-    make_text = {"normal": "kestro.timer", "high": "kestro.precision_timer",
-                 "realtime": "functools.partial(kestro.precision_timer, realtime=True)"}[mode]
+    make, body = UNREAD_PIPE_CALLBACKS[case]
     code = f"""
-import functools, kestro, time
-def fail():
-    raise ValueError("x" * 1000)
-h = {make_text}(1000)(fail)()
+import kestro, time
+def callback():
+    {body}
+h = {make}(callback)()
 for i in range(300):
     print(i, flush=True)
     time.sleep(0.01)

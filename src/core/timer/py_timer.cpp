@@ -4,9 +4,9 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
+#include "core/gate.hpp"
 #include "core/timer/timer.hpp"
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
@@ -198,11 +198,9 @@ void warn_if_coroutine(PyObject* func) {
   if (inspect) {
     PyRef result = PyRef::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", func));
     if (result.get() == Py_True) {
-      std::fputs(
+      gate::report(
           "Warning: Timer callback is an async function (coroutine function). It will not be awaited and "
-          "will "
-          "likely fail to execute properly. Please use a synchronous function.\n",
-          stderr);
+          "will likely fail to execute properly. Please use a synchronous function.\n");
     }
   }
   PyErr_Clear();
@@ -290,10 +288,9 @@ void handle_dealloc(PyObject* self) {
   auto& h = py::value_of<PyTimerHandle>(self);
   try {
     if (h.running()) {
-      std::fprintf(stderr,
-                   "Warning: TimerHandle(id=%llu) dropped while still running. Make sure to save the handle "
-                   "returned by timer-decorated functions.\n",
-                   static_cast<unsigned long long>(h.timer.id));
+      gate::report("Warning: TimerHandle(id=" + std::to_string(h.timer.id) +
+                   ") dropped while still running. Make sure to save the handle returned by timer-decorated "
+                   "functions.\n");
     }
     h.timer.running->store(false, std::memory_order_release);
     task_manager().unregister(h.timer.id);
