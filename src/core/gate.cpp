@@ -2,7 +2,6 @@
 #include "core/gate.hpp"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <new>
 
@@ -169,7 +168,7 @@ void report(std::string line) {
     kestro::rt::diag::emit(std::move(line));
     return;
   }
-  std::fputs(line.c_str(), stderr);
+  kestro::rt::diag::write_now(line);
 }
 
 PyObject* call_in_context(PyObject* func, PyObject* args, PyObject* context) {
