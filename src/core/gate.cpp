@@ -5,12 +5,14 @@
 #include <mutex>
 #include <new>
 
-#include "comm/can/pending_frames.hpp"
 #include "lib/py_ref.hpp"
 #include "runtime/diagnostics.hpp"
+#include "runtime/exit_flush.hpp"
 #include "runtime/runtime.hpp"
 
 namespace kestro::core::gate {
+
+using kestro::py::PyRef;
 
 namespace {
 
@@ -20,13 +22,16 @@ std::mutex& entry_mutex() {
   return *g_entry_mutex.load(std::memory_order_acquire);
 }
 std::atomic<bool> g_closed{false};
-constexpr auto kExitFrameFlushLimit = std::chrono::milliseconds(200);
+constexpr auto kExitFlushLimit = std::chrono::milliseconds(200);
 std::atomic<bool> g_installed{false};
+// Calls into Python through the gate that this thread has not left yet.
+thread_local int tl_calls = 0;
 
 // The thread state a module thread keeps between its calls into Python.
 struct KeptState {
   PyThreadState* state = nullptr;
-  ~KeptState();
+  // Clearing the state may run Python code, which a forced unwind can end (see py_ref.hpp).
+  ~KeptState() noexcept(false);
 };
 thread_local KeptState tl_kept;
 std::atomic<long> g_kept_count{0};
@@ -34,7 +39,7 @@ std::atomic<long> g_kept_count{0};
 // The thread is ending. Its state is deleted only while the gate is open: after that the interpreter may be
 // finalizing, frees every state itself, and must not be entered. (A thread that CPython ends at exit passes
 // here too, with the gate closed.)
-KeptState::~KeptState() {
+KeptState::~KeptState() noexcept(false) {
   if (!state) return;
   std::unique_lock lock(entry_mutex());
   if (g_closed.load(std::memory_order_seq_cst)) return;
@@ -54,10 +59,12 @@ PyObject* close_gate(PyObject*, PyObject*) {
     g_closed.store(true, std::memory_order_seq_cst);
   }
   kestro::py::stop_releasing_references();
-  // The frames a program queued last (a zero target before it exits, say) get a moment to reach the bus.
-  kestro::comm::wait_for_pending_frames(kExitFrameFlushLimit);
-  // And the diagnostic lines queued last (a send that failed on the way out) reach standard error.
-  kestro::rt::diag::flush(kExitFrameFlushLimit);
+  // Work still in flight gets a moment: the frames a program queued last (a zero target before it exits,
+  // say) reach the bus.
+  kestro::rt::run_exit_flushes(kExitFlushLimit);
+  // And the diagnostic lines queued last (a send that failed on the way out) reach standard error, if it
+  // drains at all.
+  kestro::rt::diag::flush(kExitFlushLimit);
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
@@ -74,17 +81,29 @@ void reacquire_interpreter(void* state) {
   PyEval_RestoreThread(static_cast<PyThreadState*>(state));
 }
 
+// UTF-8 with lone surrogates passed through (an OSError about a surrogate-escaped file name has them), so
+// that the text decodes back to the same str when it is raised again.
+std::string utf8_or(PyObject* text, const char* fallback) {
+  PyRef bytes = PyRef::steal(text ? PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass") : nullptr);
+  if (!bytes) {
+    PyErr_Clear();
+    return fallback;
+  }
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 }  // namespace
 
 int install() {
-  if (g_installed.exchange(true)) return 0;
+  if (g_installed.load()) return 0;
   kestro::rt::set_blocking_hooks({release_interpreter, reacquire_interpreter});
-  kestro::py::PyRef atexit = kestro::py::PyRef::steal(PyImport_ImportModule("atexit"));
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
   if (!atexit) return -1;
-  kestro::py::PyRef fn = kestro::py::PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
+  PyRef fn = PyRef::steal(PyCFunction_New(&close_gate_def, nullptr));
   if (!fn) return -1;
-  kestro::py::PyRef r =
-      kestro::py::PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  // Marked only here, so that an import retried after a failure above registers the hook after all.
+  if (g_installed.exchange(true)) return 0;
+  PyRef r = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
   if (!r) {
     g_installed.store(false);
     return -1;
@@ -93,7 +112,10 @@ int install() {
 }
 
 std::optional<Entry> enter() {
-  if (PyThreadState_GetUnchecked() != nullptr) return Entry{Entry::Kind::AlreadyAttached};
+  if (PyThreadState_GetUnchecked() != nullptr) {
+    ++tl_calls;
+    return Entry{Entry::Kind::AlreadyAttached};
+  }
   std::unique_lock lock(entry_mutex());
   if (g_closed.load(std::memory_order_seq_cst)) return std::nullopt;
   Entry entry{Entry::Kind::Attached};
@@ -116,11 +138,13 @@ std::optional<Entry> enter() {
     }
   }
   lock.unlock();
+  ++tl_calls;
   kestro::py::drain_parked_decrefs();
   return entry;
 }
 
 void leave(Entry entry) {
+  --tl_calls;
   switch (entry.kind) {
     case Entry::Kind::Attached:
       PyEval_SaveThread();
@@ -139,12 +163,48 @@ void forget_in_forked_child() noexcept {
   if (auto* fresh = new (std::nothrow) std::mutex) g_entry_mutex.store(fresh, std::memory_order_release);
 }
 
+void report(std::string line) {
+  if (tl_calls > 0) {
+    kestro::rt::diag::emit(std::move(line));
+    return;
+  }
+  kestro::rt::diag::write_now(line);
+}
+
+PyObject* call_in_context(PyObject* func, PyObject* args, PyObject* context) {
+  if (PyContext_Enter(context) < 0) return nullptr;
+  PyObject* result = PyObject_Call(func, args, nullptr);
+  PyObject* raised = result ? nullptr : PyErr_GetRaisedException();
+  // Entered just above on this thread, so leaving cannot fail.
+  if (PyContext_Exit(context) < 0) PyErr_Clear();
+  if (raised) PyErr_SetRaisedException(raised);
+  return result;
+}
+
+void release(std::initializer_list<kestro::py::AnyThreadRef*> refs) {
+  auto gil = enter();
+  for (auto* ref : refs) ref->reset();
+  if (gil) leave(*gil);
+}
+
 long kept_state_count() noexcept {
   return g_kept_count.load(std::memory_order_relaxed);
 }
 
 bool is_closed() noexcept {
   return g_closed.load(std::memory_order_seq_cst);
+}
+
+std::string describe_raised_exception() {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return "SystemError: attempted to fetch exception but none was set";
+  PyRef owned = PyRef::steal(exc);
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc)));
+  std::string text = utf8_or(qualname.get(), "<unknown>");
+  PyRef str = PyRef::steal(PyObject_Str(exc));
+  text += ": ";
+  text += utf8_or(str.get(), "<exception str() failed>");
+  return text;
 }
 
 }  // namespace kestro::core::gate

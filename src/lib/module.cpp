@@ -50,6 +50,12 @@ int exec_module(PyObject* module) {
                    Py_TYPE(module)->tp_name);
       return -1;
     }
+    // The slot below refuses isolated subinterpreters; CPython still lets legacy ones (those that share
+    // the main interpreter's lock) load the module, so they are refused here, in CPython's words.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError, "module kestro does not support loading in subinterpreters");
+      return -1;
+    }
     using namespace kestro::core;
     const bool ok =
         add_public(module, "AsyncHandle", type_ref(async_handle_type())) &&
@@ -79,6 +85,9 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // Module threads enter the main interpreter and the exit hook is registered once per process: the module
+    // cannot serve a subinterpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -3,7 +3,14 @@
 // PyRef is for code that holds the interpreter lock whenever it drops a reference. AnyThreadRef is for
 // objects kept in state shared with module threads: when its last holder lets go on a thread without the
 // interpreter lock, the reference is parked and released by the next thread that enters Python through us
-// (after interpreter exit, never: the object is leaked, not touched).
+// or by a pending call that parking asks for, whichever comes first (after interpreter exit, never: the
+// object is leaked, not touched).
+//
+// Whatever drops a reference may run Python code (a __del__), and that code may let go of the interpreter
+// lock; a thread that takes it back once the interpreter finalizes is ended by CPython with a forced
+// unwind. So nothing that drops a reference is noexcept: the unwind would reach std::terminate there. An
+// AnyThreadRef lives in thread and handler state whose destructors must be noexcept: module threads reset()
+// it explicitly while attached, so that its destructor has nothing left to drop.
 #pragma once
 
 #include <Python.h>
@@ -22,11 +29,11 @@ class PyRef {
   }
   PyRef(const PyRef& other) noexcept : obj_(other.obj_) { Py_XINCREF(obj_); }
   PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-  PyRef& operator=(PyRef other) noexcept {
+  PyRef& operator=(PyRef other) {
     std::swap(obj_, other.obj_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() noexcept(false) { Py_XDECREF(obj_); }
 
   PyObject* get() const noexcept { return obj_; }
   PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
@@ -40,11 +47,11 @@ class PyRef {
 };
 
 // Releases `o` now if this thread holds the interpreter lock, else parks it for a thread that will.
-void decref_anywhere(PyObject* o) noexcept;
+void decref_anywhere(PyObject* o);
 // From the interpreter's exit on, references dropped through decref_anywhere are leaked, never released.
 void stop_releasing_references() noexcept;
 // Releases parked references; the caller holds the interpreter lock.
-void drain_parked_decrefs() noexcept;
+void drain_parked_decrefs();
 // For the fork handler in the child, while it is the only thread.
 void forget_parked_in_forked_child() noexcept;
 
@@ -55,7 +62,7 @@ class AnyThreadRef {
   AnyThreadRef(const AnyThreadRef&) = delete;
   AnyThreadRef& operator=(const AnyThreadRef&) = delete;
   AnyThreadRef(AnyThreadRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-  AnyThreadRef& operator=(AnyThreadRef&& other) noexcept {
+  AnyThreadRef& operator=(AnyThreadRef&& other) {
     if (this != &other) {
       reset();
       obj_ = std::exchange(other.obj_, nullptr);
@@ -66,7 +73,7 @@ class AnyThreadRef {
 
   PyObject* get() const noexcept { return obj_; }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
-  void reset() noexcept {
+  void reset() {
     if (obj_) decref_anywhere(std::exchange(obj_, nullptr));
   }
 

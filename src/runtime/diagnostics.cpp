@@ -1,9 +1,11 @@
 // Owns the diagnostic line queue and its writer thread.
 #include "runtime/diagnostics.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -12,6 +14,18 @@
 #include <utility>
 
 namespace kestro::rt::diag {
+
+void write_now(const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere to write: the line is lost, as it would be on a closed stream
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
 
 namespace {
 
@@ -40,11 +54,6 @@ Queue& queue() {
   return *g_queue.load(std::memory_order_acquire);
 }
 
-void write_out(const std::string& text) {
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
-}
-
 void serve(Queue& q) {
   std::unique_lock lock(q.mu);
   for (;;) {
@@ -61,7 +70,7 @@ void serve(Queue& q) {
     }
     q.writing = true;
     lock.unlock();
-    if (!text.empty()) write_out(text);
+    if (!text.empty()) write_now(text);
     lock.lock();
     q.writing = false;
     if (q.lines.empty() && q.dropped == 0) q.idle.notify_all();
@@ -96,7 +105,7 @@ void emit(std::string line, Wanted wanted) {
       return;
     }
   }
-  if (!wanted || wanted->load(std::memory_order_acquire)) write_out(line);
+  if (!wanted || wanted->load(std::memory_order_acquire)) write_now(line);
 }
 
 bool flush(std::chrono::milliseconds limit) {

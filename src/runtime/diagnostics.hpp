@@ -18,6 +18,11 @@ using Wanted = std::shared_ptr<const std::atomic<bool>>;
 // count is reported once the writer catches up.
 void emit(std::string line, Wanted wanted = nullptr);
 
+// Writes `text` to standard error at once, on this thread. Straight to the descriptor, never through stdio:
+// a write blocked on a full pipe would hold the stream's lock, and the interpreter flushes that stream on
+// its way out, so the process could never end.
+void write_now(const std::string& text);
+
 // Waits until the queued lines are written, or `limit` has passed. True when nothing was left.
 bool flush(std::chrono::milliseconds limit);
 

@@ -176,8 +176,19 @@ void set_blocking_hooks(BlockingHooks hooks) {
   g_reacquire_hook.store(hooks.reacquire, std::memory_order_release);
 }
 
+std::unique_lock<std::mutex> lock_or_refuse_in_fork(std::mutex& mu) {
+  std::unique_lock lock(mu, std::try_to_lock);
+  if (lock.owns_lock()) return lock;
+  if (Runtime::lost_in_fork()) throw RuntimeLostInFork(kRuntimeLostInFork);
+  lock.lock();
+  return lock;
+}
+
 AsyncMutexGuard lock_blocking(const std::shared_ptr<AsyncMutex>& mutex) {
   if (mutex->try_lock()) return AsyncMutexGuard(mutex);
+  // In a process forked after the runtime started, the holder is most likely a thread of the parent's (a
+  // device's reader in the middle of an update): it does not exist here, and nothing would ever wake us.
+  if (Runtime::lost_in_fork()) throw RuntimeLostInFork(kRuntimeLostInFork);
   auto* release = g_release_hook.load(std::memory_order_acquire);
   auto* reacquire = g_reacquire_hook.load(std::memory_order_acquire);
   void* released = release ? release() : nullptr;

@@ -222,8 +222,13 @@ class Runtime {
 };
 
 // Takes `mutex`: at once when it is free, else by waiting in its queue on this thread (on a worker, with
-// hand-off). The wait runs between the blocking hooks.
+// hand-off). The wait runs between the blocking hooks. In a process that lost the runtime in a fork, a
+// lock that is not free throws RuntimeLostInFork instead of waiting.
 AsyncMutexGuard lock_blocking(const std::shared_ptr<AsyncMutex>& mutex);
+
+// Takes a plain mutex that runtime tasks take too (briefly). Like lock_blocking, it throws RuntimeLostInFork
+// in a process that lost the runtime in a fork when the mutex is not free, rather than wait for good.
+std::unique_lock<std::mutex> lock_or_refuse_in_fork(std::mutex& mu);
 
 // What a thread lets go of around such a wait. The Python edge releases the interpreter there: the holder of
 // the lock may need it, or need a worker that is itself waiting for it. `release` returns what `reacquire`

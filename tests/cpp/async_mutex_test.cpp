@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -167,4 +170,44 @@ TEST(AsyncMutex, SynchronousWaitLetsGoOfTheBigLockThatBusyWorkersWaitFor) {
   EXPECT_TRUE(result.get());
   ASSERT_TRUE(waiting_task.wait().has_value());
   for (auto& h : busy) ASSERT_TRUE(h.wait().has_value());
+}
+
+TEST(AsyncMutex, ForkedChildRefusesLocksThatAThreadOfItsParentHeld) {
+  Runtime::get();  // started: a child forked from here on has lost its threads
+  auto m = std::make_shared<AsyncMutex>();
+  std::mutex plain;  // as a motor group's device list, which its receive task takes
+  std::promise<void> held;
+  std::promise<void> release;
+  std::thread holder([&] {
+    AsyncMutexGuard guard = kestro::rt::lock_blocking(m);
+    std::lock_guard plain_guard(plain);
+    held.set_value();
+    release.get_future().wait();
+  });
+  held.get_future().wait();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // What the module's fork handler does in the child; the alarm ends a child that waits for good.
+    Runtime::forget_in_forked_child();
+    ::alarm(10);
+    int refused = 0;
+    try {
+      AsyncMutexGuard guard = kestro::rt::lock_blocking(m);
+    } catch (const kestro::rt::RuntimeLostInFork&) {
+      refused |= 1;
+    }
+    try {
+      auto lock = kestro::rt::lock_or_refuse_in_fork(plain);
+    } catch (const kestro::rt::RuntimeLostInFork&) {
+      refused |= 2;
+    }
+    ::_exit(refused);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  release.set_value();
+  holder.join();
+  ASSERT_TRUE(WIFEXITED(status)) << "the child waited for a lock that nobody in it will release";
+  EXPECT_EQ(WEXITSTATUS(status), 3);
 }

@@ -114,6 +114,19 @@ PyObject* bare_loop_stamps(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                                    static_cast<Py_ssize_t>(stamps.size() * sizeof(std::int64_t)));
 }
 
+// Keeps the interpreter lock for `ms` milliseconds without running Python, as a long C call (a regular
+// expression, a blocking CAN receive) does.
+PyObject* hold_interpreter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  const long long ms = nargs == 1 ? PyLong_AsLongLong(args[0]) : -1;
+  if (PyErr_Occurred()) return nullptr;
+  if (ms < 0) {
+    PyErr_SetString(PyExc_ValueError, "hold_interpreter(ms)");
+    return nullptr;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  Py_RETURN_NONE;
+}
+
 PyObject* kept_thread_states(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
   return PyLong_FromLong(kestro::core::gate::kept_state_count());
 }
@@ -122,6 +135,8 @@ PyMethodDef methods[] = {
     {"module_thread_call_ns", kestro::py::as_cfunction(kestro::py::function<module_thread_call_ns>),
      kestro::py::kFastcallKw, nullptr},
     {"kept_thread_states", kestro::py::as_cfunction(kestro::py::function<kept_thread_states>),
+     kestro::py::kFastcallKw, nullptr},
+    {"hold_interpreter", kestro::py::as_cfunction(kestro::py::function<hold_interpreter>),
      kestro::py::kFastcallKw, nullptr},
     {"bare_loop_stamps", kestro::py::as_cfunction(kestro::py::function<bare_loop_stamps>),
      kestro::py::kFastcallKw, nullptr},

@@ -245,6 +245,33 @@ def test_dropped_handle_warns_leaves_the_registry_and_the_task_still_runs(py):
     )
 
 
+def test_the_result_of_a_task_whose_handle_was_dropped_is_released_soon(py):
+    # The worker ends up the result's last holder, without the interpreter lock: the release must not wait
+    # for some later, unrelated call into Python from a module thread.
+    r = py(
+        """
+        import kestro, threading, time, weakref
+        class Result:
+            pass
+        made, gone = threading.Event(), threading.Event()
+        def work():
+            result = Result()
+            weakref.finalize(result, gone.set)
+            made.set()
+            time.sleep(0.1)
+            return result
+        kestro.run_async(work)()  # handle dropped at once
+        assert made.wait(30)
+        deadline = time.monotonic() + 30
+        while not gone.is_set() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print(gone.is_set())
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "True"
+
+
 def test_no_warning_for_finished_or_cancelled_handles(py):
     r = py(
         """

@@ -1,11 +1,12 @@
 # Ending a program while background tasks still run: prompt exit with the program's own status, no crash,
 # no abort message, no hang, even when a background function never returns.
+import subprocess
 import sys
 import time
 
 import pytest
 
-from kestro_testing import EMULATED, SANITIZED, run_python
+from kestro_testing import EMULATED, SANITIZED, run_python, subprocess_env
 
 RUNS = 10 if SANITIZED or EMULATED else 50
 # Seconds from the program's last line to its end that still count as prompt (typically ~50 ms natively; a
@@ -108,3 +109,98 @@ def test_program_ends_promptly_while_timers_run(mode):
         for bad in ("Fatal", "FATAL", "Aborted", "terminate called", "panic", "Segmentation"):
             assert bad not in r.stderr, r.stderr
         assert ended - float(r.stdout.split()[0]) < PROMPT
+
+
+FULL_PIPE_PROGRAM = """
+import kestro, time
+def fail():
+    raise ValueError("x" * 1000)
+h = kestro.precision_timer(1000)(fail)()
+time.sleep(0.5)  # the error lines fill the pipe many times over
+print("end", flush=True)
+"""
+
+
+# A thread of the program's own that prints a shutdown line while the pipe is already full.
+FULL_PIPE_BEFORE_A_LINE_PROGRAM = """
+import fcntl, os, threading, time, kestro
+flags = fcntl.fcntl(2, fcntl.F_GETFL)
+fcntl.fcntl(2, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+try:
+    while True:
+        os.write(2, b"x" * 4096)
+except BlockingIOError:
+    pass
+fcntl.fcntl(2, fcntl.F_SETFL, flags)
+threading.Thread(target=kestro.block_until, args=(10,), daemon=True).start()
+time.sleep(0.5)  # its line is stuck in the pipe
+print("end", flush=True)
+"""
+
+
+@python_running_at_exit
+@pytest.mark.parametrize("program", [FULL_PIPE_PROGRAM, FULL_PIPE_BEFORE_A_LINE_PROGRAM],
+                         ids=["timer error lines", "a shutdown line"])
+def test_program_ends_while_standard_error_is_a_full_pipe_nobody_reads(program):
+    # Lines still waiting for the pipe are given a bounded moment at exit, then left behind; none may hold
+    # a lock that the interpreter's exit takes (stdio's, which it flushes).
+    p = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=subprocess_env())
+    try:
+        assert p.stdout.readline() == b"end\n"
+        try:
+            p.wait(timeout=PROMPT * 5)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the program did not end while its standard error was full")
+        assert p.returncode == 0
+    finally:
+        p.kill()
+        p.communicate()
+
+
+SLOW_RELEASE_PROGRAM = """
+import gc, kestro, threading, time
+releasing = threading.Event()
+class Slow:
+    def __del__(self, sleep=time.sleep):
+        releasing.set()
+        sleep(0.3)  # lets go of the interpreter lock: the program ends meanwhile
+class Lingering:
+    def __del__(self, sleep=time.sleep):
+        sleep(1.0)  # the interpreter's finalization lasts until the module thread wakes
+# Left for the collection at exit, which runs after finalization began.
+gc.disable()
+lingering = Lingering()
+lingering.cycle = lingering
+del lingering
+def make():
+    held = Slow()
+    def use():
+        held
+    return use
+{start}
+assert releasing.wait(30)
+print("end", flush=True)
+"""
+SLOW_RELEASE_STARTS = {
+    "stopped timer": """
+h = kestro.precision_timer(200)(make())()
+while h.tick_count() < 2:
+    time.sleep(0.001)
+h.stop()
+""",
+    "finished task": "h = kestro.run_async(make())()",
+}
+
+
+@python_running_at_exit
+@pytest.mark.parametrize("start", list(SLOW_RELEASE_STARTS))
+def test_program_ends_while_a_module_thread_releases_an_object_that_sleeps(start):
+    # CPython ends a thread that takes the lock back after finalization began by unwinding it: the unwind
+    # must meet no frame that may not throw on the way, or the process aborts.
+    for _ in range(3):
+        r = run_python(SLOW_RELEASE_PROGRAM.format(start=SLOW_RELEASE_STARTS[start]), timeout=30)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == "end\n"
+        for bad in ("Fatal", "FATAL", "terminate called", "Aborted"):
+            assert bad not in r.stderr, r.stderr

@@ -274,3 +274,71 @@ def test_motor_classes_members_and_host_rules():
         kestro.Motor("can0", host_id=1.0)
     with pytest.raises(TypeError):
         kestro.Motor("can0", 1, 2, 3)
+
+
+def test_an_import_retried_after_a_failed_one_registers_the_exit_hook(py):
+    # The exit hook is what keeps module threads out of Python at exit: a first import that failed before
+    # registering it must not leave a later one believing it was.
+    r = py(
+        """
+        import atexit, sys
+        sys.modules["atexit"] = None
+        try:
+            import kestro
+        except ImportError:
+            pass
+        else:
+            raise SystemExit("the import should have failed")
+        sys.modules["atexit"] = atexit
+        before = atexit._ncallbacks()
+        import kestro
+        print(atexit._ncallbacks() - before)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "1"
+
+
+SUBINTERPRETER_IMPORTS = """
+import _interpreters
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+if _testcapi:  # a legacy subinterpreter, which shares the main interpreter's lock
+    _testcapi.run_in_subinterp(
+        "try:\\n    import kestro\\nexcept ImportError as e:\\n    print(type(e).__name__, e)\\n"
+        "else:\\n    print('imported')\\n"
+    )
+else:
+    print("ImportError module kestro does not support loading in subinterpreters")
+interp = _interpreters.create()
+print(_interpreters.run_string(interp, "import kestro").formatted)
+_interpreters.destroy(interp)
+"""
+
+
+@pytest.mark.parametrize("main_first", [False, True], ids=["subinterpreter first", "main interpreter first"])
+def test_subinterpreters_cannot_import_the_module_and_the_main_interpreter_is_unharmed(py, main_first):
+    # Module threads run in the main interpreter and the exit hook belongs to whichever imported first: a
+    # subinterpreter that imported and ended closed the gate for the whole process.
+    r = py(
+        ("import kestro\n" if main_first else "")
+        + SUBINTERPRETER_IMPORTS
+        + """
+import kestro, time
+calls = []
+h = kestro.precision_timer(200)(lambda: calls.append(1))()
+deadline = time.monotonic() + 30
+while len(calls) < 3 and time.monotonic() < deadline:
+    time.sleep(0.01)
+h.stop()
+print(len(calls) >= 3, kestro.run_async(lambda: 5)().wait(timeout_ms=30_000))
+"""
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "ImportError module kestro does not support loading in subinterpreters",
+        "ImportError: module kestro does not support loading in subinterpreters",
+        "True 5",
+    ]

@@ -1,6 +1,7 @@
 # Signal-driven shutdown with real signals sent to subprocesses: block_all, block_until and shutdown_all,
 # their lines and results, and what the process's signal handling looks like afterwards.
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -114,6 +115,38 @@ def test_block_all_answers_while_background_functions_hold_every_worker():
     lines = out.splitlines()
     assert lines[0] == "SIGINT"
     assert int(lines[1]) >= 3
+
+
+def test_signal_line_comes_at_once_while_functions_wait_for_a_held_interpreter_lock():
+    # Functions queued while the main thread holds the interpreter lock in a long C call wait for it on
+    # every worker; the workers must lend their places before that wait, or the signal is not even
+    # noticed until the call ends.
+    pytest.importorskip("_kestro_probe", reason="the test probe module is built by ./dev test")
+    hold_ms = 120_000 if EMULATED else 30_000
+    p = Program(
+        """
+        import kestro, os, signal, sys, threading, time, _kestro_probe
+        threading.Thread(target=kestro.block_all, daemon=True).start()
+        time.sleep(0.3)  # until the wait has begun
+        sys.setswitchinterval(60)  # nothing below gives the lock up of its own accord
+        print("READY", flush=True)
+        handles = [kestro.run_async(lambda: None)() for _ in range(len(os.sched_getaffinity(0)) + 2)]
+        os.kill(os.getpid(), signal.SIGTERM)
+        _kestro_probe.hold_interpreter({hold_ms})
+        """.replace("{hold_ms}", str(hold_ms))
+    )
+    try:
+        p.wait_ready()
+        started = time.monotonic()
+        # Read until the line arrives (a hang shows as the hold's whole length).
+        line, seen = RECEIVED.format("SIGTERM").strip().encode(), b""
+        while line not in seen and time.monotonic() - started < hold_ms / 2000:
+            if select.select([p.proc.stderr], [], [], 0.1)[0]:
+                seen += os.read(p.proc.stderr.fileno(), 4096)
+        assert line in seen, (time.monotonic() - started, seen)
+    finally:
+        p.proc.kill()
+        p.proc.communicate()
 
 
 def test_handlers_after_the_wait():

@@ -2,14 +2,16 @@
 # started from background tasks and from other timers.
 import math
 import os
+import select
 import shutil
 import subprocess
+import sys
 import time
 
 import pytest
 
 import kestro
-from kestro_testing import run_python
+from kestro_testing import EMULATED, run_python, subprocess_env
 
 MODES = [
     ("normal", lambda hz: kestro.timer(hz)),
@@ -141,6 +143,71 @@ def test_stop_ends_the_loop_and_counters_behave(mode, make):
     h.stop()  # stopping again changes nothing
 
 
+@pytest.mark.parametrize("mode, make", MODES)
+def test_a_stopped_timer_lets_go_of_its_function_at_once(py, mode, make):
+    # Whatever the function holds (a device and its socket, say) goes with the timer, not at some later,
+    # unrelated call into Python.
+    r = py(
+        f"""
+        import functools, kestro, threading, time, weakref
+        class Held:
+            pass
+        held, gone = Held(), threading.Event()
+        weakref.finalize(held, gone.set)
+        def tick(held=held):
+            pass
+        make = {{"normal": kestro.timer, "high": kestro.precision_timer,
+                 "realtime": functools.partial(kestro.precision_timer, realtime=True)}}["{mode}"]
+        h = make(200)(tick)()
+        del held, tick
+        while h.tick_count() < 2:
+            time.sleep(0.001)
+        h.stop()
+        print(gone.wait({60 if EMULATED else 10}))
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "True"
+
+
+def test_each_timer_and_task_calls_in_a_context_of_its_own(py):
+    # Normal timers share the blocking pool's threads and tasks the workers: what one function leaves in
+    # its context (a context variable, the decimal precision) must not reach another's calls there.
+    r = py(
+        """
+        import contextvars, decimal, kestro, time
+        var = contextvars.ContextVar("var", default="default")
+        var.set("starter")
+        seen = {"timer": set(), "task": set(), "setter": set()}
+        def setter(kind):
+            seen["setter"].add((kind, var.get()))
+            var.set(kind)
+            decimal.getcontext().prec = 3
+        def watcher(kind):
+            seen[kind].add((var.get(), decimal.getcontext().prec))
+        timers = [kestro.timer(1000)(setter)("timer-setter"), kestro.timer(1000)(watcher)("timer")]
+        for _ in range(300):
+            kestro.run_async(setter)("task-setter").wait()
+            kestro.run_async(watcher)("task").wait()
+        while timers[0].tick_count() < 100 or timers[1].tick_count() < 100:
+            time.sleep(0.01)
+        for t in timers:
+            t.stop()
+        time.sleep(0.1)
+        print(sorted(seen["timer"]), sorted(seen["task"]))
+        print(sorted(seen["setter"]))
+        print(var.get(), decimal.getcontext().prec)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "[('starter', 28)] [('starter', 28)]",
+        # Each start has its own copy of the starter's context, which a timer keeps from call to call.
+        "[('task-setter', 'starter'), ('timer-setter', 'starter'), ('timer-setter', 'timer-setter')]",
+        "starter 28",
+    ]
+
+
 def test_two_starts_of_one_wrapper_are_two_timers_with_consecutive_ids():
     wrapper = kestro.precision_timer(50)(lambda: None)
     a, b = wrapper(), wrapper()
@@ -246,6 +313,43 @@ def test_raising_function_reports_every_tick_and_keeps_counting(py):
     assert lines.count("Timer function error: ValueError: bad value") == ticks
     assert lines.count("Timer function error: Broken: <exception str() failed>") == ticks2
     assert len(lines) == ticks + ticks2
+
+
+UNREAD_PIPE_CALLBACKS = {
+    "normal timer that raises": ("kestro.timer(1000)", 'raise ValueError("x" * 1000)'),
+    "high timer that raises": ("kestro.precision_timer(1000)", 'raise ValueError("x" * 1000)'),
+    "realtime timer that raises": ("kestro.precision_timer(1000, realtime=True)", 'raise ValueError("x" * 1000)'),
+    # Each dropped running handle warns; the inner timer stops within its first period.
+    "timer that drops running handles": ("kestro.timer(500)", "kestro.precision_timer(2000)(int)()"),
+}
+
+
+@pytest.mark.parametrize("case", list(UNREAD_PIPE_CALLBACKS))
+def test_lines_into_an_unread_pipe_never_stop_the_program(case):
+    # A launcher that pipes standard error and reads only standard output: once the pipe is full, a timer
+    # thread writing its line while it holds the interpreter lock would stop every Python thread.
+    make, body = UNREAD_PIPE_CALLBACKS[case]
+    code = f"""
+import kestro, time
+def callback():
+    {body}
+h = {make}(callback)()
+for i in range(300):
+    print(i, flush=True)
+    time.sleep(0.01)
+print("done", flush=True)
+"""
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=subprocess_env())
+    try:
+        out, deadline = b"", time.monotonic() + (120 if EMULATED else 30)
+        while b"done" not in out and time.monotonic() < deadline and p.poll() is None:
+            if select.select([p.stdout], [], [], 0.1)[0]:
+                out += os.read(p.stdout.fileno(), 4096)
+        assert b"done" in out, out[-200:]
+    finally:
+        p.kill()
+        p.communicate()
 
 
 def test_coroutine_function_warns_once_per_start(py):

@@ -7,6 +7,8 @@
 #include <expected>
 #include <string>
 
+#include "runtime/os_error.hpp"
+
 namespace kestro::comm {
 
 enum class IoErrorKind : std::uint8_t { NotFound, PermissionDenied, InvalidInput, BrokenPipe, Other };
@@ -20,12 +22,7 @@ struct IoError {
 template <class T>
 using IoResult = std::expected<T, IoError>;
 
-// The operating system's text for `err` in the form "{} (os error {})".
-inline std::string os_error_text(int err) {
-  char buf[256];
-  const char* text = strerror_r(err, buf, sizeof buf);  // GNU variant
-  return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
+using rt::os_error_text;
 
 inline IoError os_error(int err, IoErrorKind kind = IoErrorKind::Other) {
   return IoError{kind, os_error_text(err), err};

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/exit_flush.hpp"
+
 namespace kestro::comm {
 
 namespace {
@@ -37,6 +39,8 @@ bool anything_pending() {
 }  // namespace
 
 std::shared_ptr<PendingCount> watched_pending_count() {
+  // From the first device on, the interpreter's exit gives queued frames a moment to reach the bus.
+  rt::on_exit_flush(wait_for_pending_frames);
   auto count = std::make_shared<PendingCount>(0);
   auto& r = registry();
   std::lock_guard lock(r.mu);

@@ -8,8 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <vector>
+
+#include "runtime/diagnostics.hpp"
 
 extern char** environ;
 
@@ -115,8 +116,7 @@ std::string joined(const std::vector<std::string>& args) {
 }
 
 void print_line(const std::string& line) {
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
+  rt::diag::write_now(line);
 }
 
 std::string_view first_word(std::string_view line) {

@@ -3,7 +3,6 @@
 #include "core/manager/py_shutdown.hpp"
 
 #include <chrono>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -13,6 +12,7 @@
 #include "lib/convert.hpp"
 #include "lib/gil.hpp"
 #include "lib/method.hpp"
+#include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
 
@@ -21,8 +21,7 @@ namespace kestro::core {
 namespace {
 
 void print(const std::string& text) {
-  std::fputs(text.c_str(), stderr);
-  std::fflush(stderr);
+  rt::diag::write_now(text);
 }
 
 void print_outcome(bool all_stopped) {

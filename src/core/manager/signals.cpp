@@ -17,7 +17,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "comm/can/io_error.hpp"
+#include "runtime/os_error.hpp"
 
 namespace kestro::core {
 
@@ -59,7 +59,7 @@ void on_signal(int sig, siginfo_t* info, void* context) {
 
 std::runtime_error registration_error(int index, int err) {
   return std::runtime_error(std::string("Failed to register ") + kNames[index] +
-                            " handler: " + comm::os_error_text(err));
+                            " handler: " + rt::os_error_text(err));
 }
 
 void install_handlers() {

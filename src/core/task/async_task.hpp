@@ -41,11 +41,9 @@ struct StartedTask {
   HandleSlot handle;
 };
 
-// Starts `func(*args)` in the background and registers it. The caller holds the interpreter lock.
+// Starts `func(*args)` in the background, inside `context` (a contextvars context of the task's own), and
+// registers it. The caller holds the interpreter lock.
 // Throws rt::RuntimeUnavailable when the shared runtime cannot be built.
-StartedTask start_task(PyObject* func, PyObject* args);
-
-// The stored text of the exception that is set: "{qualified type name}: {str()}". Clears the exception.
-std::string describe_raised_exception();
+StartedTask start_task(PyObject* func, PyObject* args, PyObject* context);
 
 }  // namespace kestro::core

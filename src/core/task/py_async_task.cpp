@@ -2,10 +2,10 @@
 #include "core/task/py_async_task.hpp"
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 #include <vector>
 
+#include "core/gate.hpp"
 #include "core/task/async_task.hpp"
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
@@ -139,10 +139,9 @@ void handle_dealloc(PyObject* self) {
   auto& h = py::value_of<PyAsyncHandle>(self);
   try {
     if (!h.completed() && !h.cancelled()) {
-      std::fprintf(stderr,
-                   "Warning: AsyncHandle(id=%llu) dropped while task still running. Consider calling "
-                   "handle.cancel() or handle.wait() before dropping.\n",
-                   static_cast<unsigned long long>(h.task_id));
+      gate::report("Warning: AsyncHandle(id=" + std::to_string(h.task_id) +
+                   ") dropped while task still running. Consider calling handle.cancel() or handle.wait() "
+                   "before dropping.\n");
     }
     task_manager().unregister(h.task_id);
   } catch (abi::__forced_unwind&) {
@@ -201,7 +200,10 @@ PyObject* run_async_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!py::refuse_keywords("RunAsync.__call__", kwargs)) return nullptr;
     PyTypeObject* type = handle_lazy_type().get();
     if (!type) return nullptr;
-    StartedTask task = start_task(py::value_of<PyRunAsync>(self).func.get(), args);
+    // The function runs in a copy of the starter's context, as an asyncio task does.
+    PyRef context = PyRef::steal(PyContext_CopyCurrent());
+    if (!context) return nullptr;
+    StartedTask task = start_task(py::value_of<PyRunAsync>(self).func.get(), args, context.get());
     return py::new_instance(type, PyAsyncHandle{task.id, std::move(task.state), std::move(task.handle)});
   });
 }

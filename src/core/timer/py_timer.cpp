@@ -4,9 +4,9 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
+#include "core/gate.hpp"
 #include "core/timer/timer.hpp"
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
@@ -198,11 +198,9 @@ void warn_if_coroutine(PyObject* func) {
   if (inspect) {
     PyRef result = PyRef::steal(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", func));
     if (result.get() == Py_True) {
-      std::fputs(
+      gate::report(
           "Warning: Timer callback is an async function (coroutine function). It will not be awaited and "
-          "will "
-          "likely fail to execute properly. Please use a synchronous function.\n",
-          stderr);
+          "will likely fail to execute properly. Please use a synchronous function.\n");
     }
   }
   PyErr_Clear();
@@ -219,7 +217,10 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!type) return nullptr;
     const auto period = period_of(w.frequency_hz);  // checked when the decorator was made
     warn_if_coroutine(w.func.get());
-    StartedTimer started = start_timer(w.func.get(), args, *period, w.precision);
+    // Its calls run in a copy of the starter's context, as an asyncio task's do.
+    PyRef context = PyRef::steal(PyContext_CopyCurrent());
+    if (!context) return nullptr;
+    StartedTimer started = start_timer(w.func.get(), args, context.get(), *period, w.precision);
     return py::new_instance(type, PyTimerHandle{std::move(started), w.frequency_hz, w.precision});
   });
 }
@@ -287,10 +288,9 @@ void handle_dealloc(PyObject* self) {
   auto& h = py::value_of<PyTimerHandle>(self);
   try {
     if (h.running()) {
-      std::fprintf(stderr,
-                   "Warning: TimerHandle(id=%llu) dropped while still running. Make sure to save the handle "
-                   "returned by timer-decorated functions.\n",
-                   static_cast<unsigned long long>(h.timer.id));
+      gate::report("Warning: TimerHandle(id=" + std::to_string(h.timer.id) +
+                   ") dropped while still running. Make sure to save the handle returned by timer-decorated "
+                   "functions.\n");
     }
     h.timer.running->store(false, std::memory_order_release);
     task_manager().unregister(h.timer.id);

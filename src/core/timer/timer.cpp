@@ -7,15 +7,14 @@
 #include <cerrno>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
 #include "core/gate.hpp"
-#include "core/task/async_task.hpp"
 #include "lib/py_ref.hpp"
 #include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
@@ -45,24 +44,32 @@ enum class CallOutcome {
 };
 
 // One call of the function through the gate. Whatever happens, the interpreter lock is released again.
-CallOutcome call_once(PyObject* func, PyObject* args) {
+// An error line is only built under the lock and written after it: standard error may be a pipe that
+// nobody drains, and a thread blocked writing to it must not hold up every Python thread.
+CallOutcome call_once(PyObject* func, PyObject* args, PyObject* context) {
   auto gil = gate::enter();
   if (!gil) return CallOutcome::Exiting;
   CallOutcome outcome = CallOutcome::Called;
-  PyObject* result = PyObject_Call(func, args, nullptr);
+  std::string line;
+  PyObject* result = gate::call_in_context(func, args, context);
   if (result) {
     Py_DECREF(result);
   } else {
     try {
-      const std::string text = describe_raised_exception();
-      std::fprintf(stderr, "Timer function error: %s\n", text.c_str());
+      line = "Timer function error: " + gate::describe_raised_exception() + "\n";
     } catch (const std::exception& e) {
       PyErr_Clear();
-      std::fprintf(stderr, "Timer function error: (could not be described: %s); the timer stops\n", e.what());
       outcome = CallOutcome::Broken;
+      try {
+        line = std::string("Timer function error: (could not be described: ") + e.what() +
+               "); the timer stops\n";
+      } catch (const std::bad_alloc&) {
+        // Out of memory even for the line: the timer stops unreported rather than leave the lock held.
+      }
     }
   }
   gate::leave(*gil);
+  if (!line.empty()) rt::diag::emit(std::move(line));
   return outcome;
 }
 
@@ -94,7 +101,7 @@ struct NormalTick {
 
 asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag running,
                                   std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
-                                  py::AnyThreadRef args) {
+                                  py::AnyThreadRef args, py::AnyThreadRef context) {
   auto& runtime = rt::Runtime::get();
   Clock::time_point deadline = Clock::now();  // the first tick completes at once
   for (;;) {
@@ -102,12 +109,13 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
     if (Clock::now() < deadline - kHandOffLead) co_await rt::sleep_until(deadline - kHandOffLead);
     PyObject* f = func.get();
     PyObject* a = args.get();
+    PyObject* c = context.get();
     std::optional<rt::JoinHandle<NormalTick>> job;
     try {
-      job.emplace(runtime.spawn_blocking([f, a, deadline] {
+      job.emplace(runtime.spawn_blocking([f, a, c, deadline] {
         sleep_to(deadline);
         NormalTick tick{Clock::now(), std::nullopt};
-        if (!task_manager().shutdown_requested()) tick.outcome = call_once(f, a);
+        if (!task_manager().shutdown_requested()) tick.outcome = call_once(f, a, c);
         return tick;
       }));
     } catch (const std::system_error& e) {
@@ -131,12 +139,21 @@ asio::awaitable<void> normal_loop(std::chrono::nanoseconds period, RunningFlag r
     deadline = taken - deadline > kNormalLateness ? skip_missed(deadline, taken, period) : deadline + period;
     ticks->fetch_add(1, std::memory_order_relaxed);
   }
+  // A coroutine frame never enters Python: the function and its arguments go on a pool thread that does.
+  try {
+    runtime.spawn_blocking(
+        [func = std::move(func), args = std::move(args), context = std::move(context)]() mutable {
+          gate::release({&func, &args, &context});
+        });
+  } catch (const std::system_error&) {
+    // No thread for it: they are parked for the next entry instead.
+  }
 }
 
 void precision_loop(std::string name, std::chrono::nanoseconds period,
                     std::chrono::nanoseconds spin_threshold, RunningFlag running,
                     std::shared_ptr<std::atomic<std::uint64_t>> ticks, py::AnyThreadRef func,
-                    py::AnyThreadRef args) {
+                    py::AnyThreadRef args, py::AnyThreadRef context) {
   // prctl cuts the name to 15 bytes, as the system does for every thread name.
   ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
   Clock::time_point next = Clock::now() + period;
@@ -146,7 +163,7 @@ void precision_loop(std::string name, std::chrono::nanoseconds period,
       running->store(false, std::memory_order_release);
       break;
     }
-    const CallOutcome outcome = call_once(func.get(), args.get());
+    const CallOutcome outcome = call_once(func.get(), args.get(), context.get());
     if (outcome == CallOutcome::Exiting) break;
     if (outcome == CallOutcome::Broken) {
       running->store(false, std::memory_order_release);
@@ -158,6 +175,7 @@ void precision_loop(std::string name, std::chrono::nanoseconds period,
     const auto now = Clock::now();
     if (now > next) next = skip_missed(next, now, period);
   }
+  gate::release({&func, &args, &context});
 }
 
 }  // namespace
@@ -225,8 +243,8 @@ Clock::time_point precision_sleep_until_sync(Clock::time_point deadline,
   }
 }
 
-StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period,
-                         TimerPrecision precision) {
+StartedTimer start_timer(PyObject* func, PyObject* args, PyObject* context,
+                         std::chrono::nanoseconds period, TimerPrecision precision) {
   StartedTimer t;
   t.id = next_task_id();
   t.running = std::make_shared<std::atomic<bool>>(true);
@@ -236,9 +254,10 @@ StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanosecond
   t.thread_handle = std::make_shared<ThreadSlot>();
   auto f = py::AnyThreadRef::steal(Py_NewRef(func));
   auto a = py::AnyThreadRef::steal(Py_NewRef(args));
+  auto c = py::AnyThreadRef::steal(Py_NewRef(context));
   if (precision == TimerPrecision::Normal) {
-    auto join =
-        rt::Runtime::get().spawn(normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a)));
+    auto join = rt::Runtime::get().spawn(
+        normal_loop(period, t.running, t.tick_count, std::move(f), std::move(a), std::move(c)));
     // The slot is new: its lock is free, also on a runtime worker.
     auto guard = rt::lock_blocking(t.handle->mutex());
     t.handle->value(guard) = std::move(join);
@@ -249,7 +268,7 @@ StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanosecond
     std::thread thread;
     try {
       thread = std::thread(precision_loop, std::move(name), period, spin, t.running, t.tick_count,
-                           std::move(f), std::move(a));
+                           std::move(f), std::move(a), std::move(c));
     } catch (const std::system_error& e) {
       throw std::runtime_error(std::string("Failed to spawn timer thread: ") + e.what());
     }

@@ -66,9 +66,10 @@ struct StartedTimer {
   std::shared_ptr<ThreadSlot> thread_handle;
 };
 
-// Starts `func(*args)` every period and registers the timer. The caller holds the interpreter lock.
+// Starts `func(*args)` every period, each call inside `context` (a contextvars context of the timer's own),
+// and registers the timer. The caller holds the interpreter lock.
 // Throws std::runtime_error ("Failed to spawn timer thread: ...") when the thread cannot be started.
-StartedTimer start_timer(PyObject* func, PyObject* args, std::chrono::nanoseconds period,
-                         TimerPrecision precision);
+StartedTimer start_timer(PyObject* func, PyObject* args, PyObject* context,
+                         std::chrono::nanoseconds period, TimerPrecision precision);
 
 }  // namespace kestro::core

@@ -114,14 +114,14 @@ comm::IoResult<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_inde
   if (auto set = device->set_foc_mode(mode); !set) return std::unexpected(set.error());
   if (auto ended = device->exit_configure(); !ended) return std::unexpected(ended.error());
   {
-    std::lock_guard lock(devices_->mu);
+    auto lock = rt::lock_or_refuse_in_fork(devices_->mu);
     devices_->items.push_back(device);
   }
   return device;
 }
 
 std::shared_ptr<Device> Motor::first_in_slot(std::uint8_t slot_index) const {
-  std::lock_guard lock(devices_->mu);
+  auto lock = rt::lock_or_refuse_in_fork(devices_->mu);
   for (const auto& d : devices_->items) {
     if (d->slot_index() == slot_index) return d;
   }
@@ -141,7 +141,7 @@ std::optional<WatchData> Motor::get_watch_data(std::uint8_t slot_index) const {
 comm::IoResult<void> Motor::broadcast() const {
   std::array<std::int16_t, 4> slots{};
   {
-    std::lock_guard lock(devices_->mu);
+    auto lock = rt::lock_or_refuse_in_fork(devices_->mu);
     for (const auto& d : devices_->items) {
       slots[d->slot_index()] = proto::encode_target(d->get_target(), d->mode());
     }
@@ -168,12 +168,12 @@ comm::IoResult<void> Motor::set_foc_mode_broadcast(FocMode mode) const {
 }
 
 std::vector<std::shared_ptr<Device>> Motor::devices() const {
-  std::lock_guard lock(devices_->mu);
+  auto lock = rt::lock_or_refuse_in_fork(devices_->mu);
   return devices_->items;
 }
 
 std::size_t Motor::device_count() const {
-  std::lock_guard lock(devices_->mu);
+  auto lock = rt::lock_or_refuse_in_fork(devices_->mu);
   return devices_->items.size();
 }
 

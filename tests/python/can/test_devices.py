@@ -11,6 +11,7 @@ import pytest
 
 import kestro
 from canbed_tools import (  # noqa: F401 (fixtures)
+    HANG_S,
     cansend,
     delayed_cansend,
     drain,
@@ -212,6 +213,23 @@ def test_receive_timeout_waits_its_time_then_gives_up(bus):
     start = time.monotonic()
     assert dev.receive_timeout(timeout_ms=400) is None
     assert time.monotonic() - start >= 0.39
+
+
+def test_receive_timeout_returns_while_queued_functions_wait_for_the_interpreter_lock():
+    # The wait keeps the interpreter lock; functions queued just before it wait for that lock on every
+    # worker. Unless the workers lend their places first, nothing serves the wait (not even its time-out).
+    r = run_python(
+        """
+        import kestro, os
+        dev = kestro.CanDeviceNonBlocking("vcan0")
+        handles = [kestro.run_async(lambda: None)() for _ in range(len(os.sched_getaffinity(0)) + 2)]
+        print(dev.receive_timeout(100))
+        print(all(h.wait(timeout_ms=60_000) is None and h.is_completed() for h in handles))
+        """,
+        timeout=HANG_S // 2,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["None", "True"]
 
 
 def test_receive_timeout_returns_a_frame_that_arrives_while_waiting(bus):
