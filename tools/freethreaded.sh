@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# The free-threaded interpreter lane: builds CPython 3.13t (--disable-gil) once from Debian 13's python3.13
-# source, caches it outside the tree, keeps a virtual environment (.venv-ft) with the test dependencies and this
-# tree's kestro built for it, and runs one command with that `python` first on PATH.
+# The free-threaded interpreter: builds CPython 3.13t (--disable-gil) once from Debian 13's python3.13 source,
+# caches it outside the tree and prints its path. tools/python.sh 3.13t (./dev freethreaded) makes the
+# environment with kestro in it.
 #
-#   tools/freethreaded.sh [--] COMMAND [ARGS...]
-#   tools/freethreaded.sh --interpreter      prints the interpreter's path (building it when missing)
+#   tools/freethreaded.sh --interpreter
 #
 # Environment: KESTRO_CACHE (default ~/.cache/kestro) holds the source download and the built interpreter.
 set -euo pipefail
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CACHE="${KESTRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kestro}/python3.13t"
 PREFIX="$CACHE/prefix"
-VENV="$ROOT/.venv-ft"
-# The newest hypothesis needs a Rust build on 3.13t; older releases install as pure Python.
-PY_PACKAGES=(pytest "hypothesis<6.150" python-can numpy scikit-build-core cmake ninja)
 BUILD_PACKAGES=(gcc make pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev liblzma-dev libbz2-dev libsqlite3-dev)
 
 log() { printf '[freethreaded] %s\n' "$*" >&2; }
@@ -82,30 +77,6 @@ ensure_interpreter() {
   exec 8>&-
 }
 
-ensure_venv() {
-  if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys._is_gil_enabled())' 2>/dev/null; then
-    rm -rf "$VENV"
-    "$PREFIX/bin/python3.13t" -m venv "$VENV"
-  fi
-  local stamp="$VENV/.kestro-deps"
-  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "${PY_PACKAGES[*]}" ]; then
-    log "installing Python packages: ${PY_PACKAGES[*]}"
-    "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q "${PY_PACKAGES[@]}"
-    echo "${PY_PACKAGES[*]}" >"$stamp"
-  fi
-  log "building and installing the module for $("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')"
-  "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT"
-}
-
-if [ "${1:-}" = "--interpreter" ]; then
-	ensure_interpreter
-	echo "$PREFIX/bin/python3.13t"
-	exit 0
-fi
-[ "${1:-}" = "--" ] && shift
-[ $# -gt 0 ] || { sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ "${1:-}" = "--interpreter" ] || { sed -n '2,6s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 ensure_interpreter
-ensure_venv
-export VIRTUAL_ENV="$VENV" PATH="$VENV/bin:$PATH"
-exec "$@"
+echo "$PREFIX/bin/python3.13t"
