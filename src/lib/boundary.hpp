@@ -10,6 +10,8 @@
 #include <exception>
 #include <utility>
 
+#include "runtime/forced_unwind.hpp"
+
 namespace kestro::py {
 
 // The PanicException class (borrowed), created on first use; nullptr with the error set if it cannot be.
@@ -23,7 +25,7 @@ void raise_current_as_panic() noexcept;
 
 // Runs `body`; a C++ exception becomes a PanicException and `on_fault` is returned.
 template <class R, class F>
-R guarded(R on_fault, F&& body) {
+KESTRO_CATCHES_FORCED_UNWIND R guarded(R on_fault, F&& body) {
   try {
     return std::forward<F>(body)();
   } catch (abi::__forced_unwind&) {

@@ -10,10 +10,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "runtime/forced_unwind.hpp"
+
 namespace kestro::py {
 
 template <class F>
-decltype(auto) without_gil(F&& f) {
+KESTRO_CATCHES_FORCED_UNWIND decltype(auto) without_gil(F&& f) {
   PyThreadState* ts = PyEval_SaveThread();
   try {
     if constexpr (std::is_void_v<std::invoke_result_t<F&&>>) {

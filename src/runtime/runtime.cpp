@@ -10,6 +10,7 @@
 #include "runtime/diagnostics.hpp"
 #include "runtime/thread_start.hpp"
 #include "runtime/worker_count.hpp"
+#include "runtime/forced_unwind.hpp"
 
 // Workers are never joined, so they still run while exit() destroys statics. Asio's thread call stack must
 // then live in compiler TLS: its pthread-key form is deleted by a static destructor and a worker reading it
@@ -107,7 +108,7 @@ void Runtime::start_workers() {
   }
 }
 
-void Runtime::serve_as_worker() {
+KESTRO_CATCHES_FORCED_UNWIND void Runtime::serve_as_worker() {
   tl_worker = true;
   for (;;) {
     try {
@@ -184,7 +185,7 @@ std::unique_lock<std::mutex> lock_or_refuse_in_fork(std::mutex& mu) {
   return lock;
 }
 
-AsyncMutexGuard lock_blocking(const std::shared_ptr<AsyncMutex>& mutex) {
+KESTRO_CATCHES_FORCED_UNWIND AsyncMutexGuard lock_blocking(const std::shared_ptr<AsyncMutex>& mutex) {
   if (mutex->try_lock()) return AsyncMutexGuard(mutex);
   // In a process forked after the runtime started, the holder is most likely a thread of the parent's (a
   // device's reader in the middle of an update): it does not exist here, and nothing would ever wake us.

@@ -36,6 +36,7 @@
 #include "runtime/async_mutex.hpp"
 #include "runtime/blocking_pool.hpp"
 #include "runtime/join_handle.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace kestro::rt {
 
@@ -71,7 +72,7 @@ asio::awaitable<std::optional<TaskValue<T>>> as_optional_value(asio::awaitable<T
 // Runs `f` and records its value or fault into `state`. The forced unwinding of a thread that CPython ends at
 // interpreter exit must pass through untouched.
 template <class T, class F>
-void run_into(JoinState<T>& state, F& f) {
+KESTRO_CATCHES_FORCED_UNWIND void run_into(JoinState<T>& state, F& f) {
   try {
     if constexpr (std::is_void_v<T>) {
       f();

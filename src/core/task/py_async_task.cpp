@@ -12,6 +12,7 @@
 #include "lib/gil.hpp"
 #include "lib/method.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace kestro::core {
 
@@ -135,7 +136,7 @@ PyObject* handle_repr(PyObject*, PyAsyncHandle& h) {
                               status);
 }
 
-void handle_dealloc(PyObject* self) {
+KESTRO_CATCHES_FORCED_UNWIND void handle_dealloc(PyObject* self) {
   auto& h = py::value_of<PyAsyncHandle>(self);
   try {
     if (!h.completed() && !h.cancelled()) {

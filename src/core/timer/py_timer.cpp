@@ -12,6 +12,7 @@
 #include "lib/convert.hpp"
 #include "lib/method.hpp"
 #include "lib/py_ref.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace kestro::core {
 
@@ -284,7 +285,7 @@ PyObject* handle_repr(PyObject*, PyTimerHandle& h) {
   return PyUnicode_FromStringAndSize(repr.data(), static_cast<Py_ssize_t>(repr.size()));
 }
 
-void handle_dealloc(PyObject* self) {
+KESTRO_CATCHES_FORCED_UNWIND void handle_dealloc(PyObject* self) {
   auto& h = py::value_of<PyTimerHandle>(self);
   try {
     if (h.running()) {
