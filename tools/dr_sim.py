@@ -20,6 +20,9 @@ Usage:
                       id=ID       feedback goes out on ID instead of the node id
     --duration S    exit after S seconds; SIGTERM and SIGINT also end it with status 0
 
+The drivers are on the far side of the bus: when the interface goes down or away (an adapter replugged),
+the simulator opens its socket again, every 0.1 s, until the interface is back and up.
+
 Standard output, one line each, flushed:
 
     ready                                          once, when the socket is bound
@@ -295,6 +298,24 @@ def open_socket(interface, host):
     return sock
 
 
+def reopen(interface, host):
+    """A socket on the interface once it is back and up, else None after a pause."""
+    try:
+        sock = open_socket(interface, host)
+        sock.settimeout(0)
+        try:  # bound to an interface that is down: the kernel reports it at once
+            sock.recv(CAN_FRAME.size)  # a frame taken here is lost, as anything sent during a replug
+            return sock
+        except BlockingIOError:
+            return sock
+        except OSError:
+            sock.close()
+    except OSError:
+        pass
+    time.sleep(0.1)
+    return None
+
+
 def main(argv=None):
     args = parse_args(argv)
     stop = []
@@ -312,10 +333,17 @@ def main(argv=None):
         now = time.monotonic()
         if deadline is not None and now >= deadline:
             break
+        if sock is None:
+            sock = reopen(args.interface, args.host)
+            continue
         sock.settimeout(0.1 if deadline is None else min(0.1, deadline - now))
         try:
             raw = sock.recv(CAN_FRAME.size)
         except TimeoutError:
+            continue
+        except OSError:  # the interface went down or away; a socket bound to nothing would wait forever
+            sock.close()
+            sock = None
             continue
         can_id, length, data = CAN_FRAME.unpack(raw)
         lines, frames = group.on_frame(can_id, data[: min(length, 8)], time.monotonic())
@@ -327,7 +355,8 @@ def main(argv=None):
             except OSError as e:  # a full transmit queue: the frame is lost, as on a busy bus
                 text = f"dr_sim: feedback 0x{ident & CAN_EFF_MASK:X} not sent: {e}"
                 print(text, file=sys.stderr, flush=True)
-    sock.close()
+    if sock is not None:
+        sock.close()
     return 0
 
 
