@@ -2,10 +2,12 @@
 # closed speed loop, the feedback faults that a driver can produce on the wire, and random arguments thrown
 # at every member of a live group.
 import gc
+import json
 import os
 import re
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -16,6 +18,7 @@ from hypothesis import strategies as st
 import kestro
 from canbed_tools import StderrTap, hang_guard, statistic  # noqa: F401 (fixture)
 from fuzz_objects import ALLOWED, OBJECTS
+from kestro_testing import subprocess_env
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 HOST = 0x100
@@ -186,3 +189,140 @@ def test_random_arguments_to_every_member(live_group, name, args, kwargs):
     if isinstance(result, dict):
         assert list(result) == ["position", "speed", "current"]
     assert isinstance(dev.get_target(), float)
+
+
+# A control loop in a fresh interpreter (so that its standard error holds the group's reports only) against
+# simulated drivers, while the bus fails under it. Markers on standard error divide the run. The loop
+# counts its calls in each part; "fresh" is when every driver's feedback has changed since a moment.
+FAULTED_LOOP = """
+    import json, os, subprocess, sys, threading, time
+    import kestro
+
+    IFACE, SIM_IFACE, PERIOD, FAULT, ROOT = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4], sys.argv[5]
+    NODES = [0x201, 0x202]
+
+    def sh(*args):
+        subprocess.run(args, check=True, capture_output=True, timeout=60)
+
+    def mark(text):
+        os.write(2, f"-- {text}\\n".encode())
+
+    drivers = [a for i, n in enumerate(NODES) for a in ("--driver", f"{n:#x}:{i}:speed")]
+    sim = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "dr_sim.py"), "--interface", SIM_IFACE,
+                            "--host", "0x100"] + drivers, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    assert sim.stdout.readline() == "ready\\n"
+    m = kestro.Motor(IFACE, 0x100)
+    devices = []
+    for slot, node in enumerate(NODES):
+        devices.append(m.add_device(slot, node, "speed"))
+        time.sleep(0.05)
+    calls = []
+    running = True
+
+    def loop():
+        due = time.monotonic()
+        while running:
+            for slot in range(len(NODES)):
+                m.set_target(slot, 2.0 + (len(calls) % 2))
+            m.broadcast()
+            calls.append(time.monotonic())
+            due += PERIOD
+            time.sleep(max(0.0, due - time.monotonic()))
+
+    def fresh(since, timeout=60):
+        seen = [d.get_watch_data() for d in devices]
+        while time.monotonic() - since < timeout:
+            if all(d.get_watch_data() != s for d, s in zip(devices, seen)):
+                return time.monotonic() - since
+            time.sleep(0.002)
+        return None
+
+    worker = threading.Thread(target=loop)
+    worker.start()
+    first = fresh(time.monotonic())
+    mark("fault")
+    t0 = time.monotonic()
+    sh("ip", "link", "del" if FAULT == "replug" else "set", IFACE, *([] if FAULT == "replug" else ["down"]))
+    t1 = time.monotonic()
+    time.sleep(1.2)
+    mark("back")
+    t2 = time.monotonic()
+    if FAULT == "replug":
+        sh("ip", "link", "add", "dev", IFACE, "type", "vcan")  # comes back down
+    else:
+        sh("ip", "link", "set", IFACE, "up")
+    t3 = time.monotonic()
+    resumed = fresh(t3)
+    time.sleep(0.5)
+    mark("steady")
+    steady = fresh(time.monotonic())
+    time.sleep(0.5)
+    running = False
+    worker.join()
+    sim.terminate()
+    sim.wait(timeout=30)
+    print(json.dumps({"first": first, "resumed": resumed, "steady": steady, "marks": [t0, t1, t2, t3],
+                      "calls": calls}))
+"""
+
+
+def run_faulted_loop(iface, sim_iface, period, fault):
+    code = textwrap.dedent(FAULTED_LOOP)
+    r = subprocess.run([sys.executable, "-c", code, iface, sim_iface, str(period), fault, ROOT], capture_output=True,
+                       text=True, timeout=240, env=subprocess_env())
+    assert r.returncode == 0, r.stderr
+    out = json.loads(r.stdout)
+    parts = {"": []}
+    current = ""
+    for line in r.stderr.splitlines():
+        if line.startswith("-- "):
+            current = line[3:]
+            parts[current] = []
+        else:
+            parts[current].append(line)
+    assert list(parts) == ["", "fault", "back", "steady"], r.stderr
+    assert out["first"] is not None and out["steady"] is not None, out
+    assert out["resumed"] is not None, "feedback never came back"
+    # The loop kept its schedule through the fault: a stall of the whole fault would leave no calls in it.
+    t0, t1, t2, t3 = out["marks"]
+    inside = [t for t in out["calls"] if t1 <= t <= t2]
+    assert len(inside) >= 0.5 * (t2 - t1) / period, (len(inside), t2 - t1)
+    # Once the feedback is back, nothing more is reported.
+    assert parts["steady"] == [], r.stderr
+    return out, parts, inside, [t for t in out["calls"] if t0 <= t <= t3]
+
+
+SEND_DOWN = "Failed to send CAN frame: Network is down (os error 100)"
+RECV_DOWN = "Failed to receive CAN frame: Network is down (os error 100)"
+
+
+def test_loop_rides_out_its_link_going_down_and_up(bus):
+    try:
+        out, parts, inside, around = run_faulted_loop("can0", "can1", 0.005, "down")
+    finally:
+        subprocess.run(["ip", "link", "set", "can0", "up"], capture_output=True, timeout=60)
+    # One line per broadcast that met the link down: every call while it was surely down, none outside.
+    reported = parts["fault"] + parts["back"]
+    sends = [line for line in reported if line == SEND_DOWN]
+    assert set(reported) - {SEND_DOWN} <= {RECV_DOWN}, reported
+    assert len(inside) <= len(sends) <= len(around), (len(inside), len(sends), len(around))
+    print(f"feedback back {out['resumed']:.2f} s after can0 was up again")
+
+
+def test_loop_comes_back_after_its_adapter_is_replugged(bus):
+    try:
+        out, parts, inside, around = run_faulted_loop("vcan0", "vcan0", 0.005, "replug")
+    finally:
+        if subprocess.run(["ip", "link", "show", "vcan0"], capture_output=True).returncode != 0:
+            subprocess.run(["ip", "link", "add", "dev", "vcan0", "type", "vcan"], capture_output=True, timeout=60)
+        subprocess.run(["ip", "link", "set", "vcan0", "up"], capture_output=True, timeout=60)
+    gone = {"Failed to send CAN frame: No such device or address (os error 6)",
+            "Failed to receive CAN frame: No such device (os error 19)", RECV_DOWN}
+    provisioned = "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring..."
+    assert set(parts["fault"]) <= gone, parts["fault"]
+    # Each broadcast while it was surely gone is reported as not sent.
+    reported = parts["fault"] + parts["back"]
+    assert reported.count("Failed to send CAN frame: No such device or address (os error 6)") >= len(inside)
+    assert parts["back"].count(provisioned) == 1, parts["back"]
+    assert set(parts["back"]) <= gone | {provisioned}, parts["back"]
+    print(f"feedback back {out['resumed']:.2f} s after vcan0 was made again")
