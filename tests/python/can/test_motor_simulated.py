@@ -3,6 +3,7 @@
 # at every member of a live group.
 import gc
 import json
+import math
 import os
 import re
 import subprocess
@@ -134,6 +135,54 @@ def test_feedback_faults_produced_by_drivers(simulator):
     # Silent, short and misaddressed feedback leaves those devices as they were; 0x10203 is not 0x203.
     for dev in devices[:3]:
         assert dev.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
+
+
+def test_misbehaving_drivers_never_reach_another_drivers_record(simulator):
+    # Each driver's feedback carries its own sign: slot 0 is driven forwards, slot 1 backwards. 0x202 falls
+    # silent and comes back by restarting; 0x203 answers late and out of range; 0x204 answers on an id
+    # nobody registered; 0x201 behaves.
+    sim = simulator("0x201:0:speed", "0x202:1:speed:silent_after=40:restart_after=120",
+                    "0x203:2:speed:late=0.03:garbage", "0x204:3:speed:id=0x2FF")
+    m = kestro.Motor("can0", HOST)
+    devices = {}
+    for slot, node in enumerate((0x201, 0x202, 0x203, 0x204)):
+        devices[node] = m.add_device(slot, node, "speed")
+        time.sleep(0.05)
+    devices[0x201].set_target(4.0)
+    devices[0x202].set_target(-3.0)
+    devices[0x203].set_target(2.0)
+    devices[0x204].set_target(2.0)
+    seen = {node: [] for node in devices}
+
+    def sample():
+        for node, dev in devices.items():
+            seen[node].append(dev.get_watch_data())
+        return sim.wait_for(lambda lines: "0x202 restarted" in lines, timeout=0)
+
+    with StderrTap() as tap:
+        assert broadcast_until(m, sample)  # through 0x202's silence to its restart
+        restarted_at = len(seen[0x202])
+        assert broadcast_until(m, lambda: sample() and len(seen[0x202]) > restarted_at + 60)
+        unmatched = tap.wait(lambda s: s.startswith("[Motor] unmatched feedback frame: id=0x2FF,"), 1)
+        del m
+    assert unmatched
+    assert {text.split(",")[0] for _, text in tap.matching(lambda s: s.startswith("[Motor]"))} == {
+        "[Motor] unmatched feedback frame: id=0x2FF"}
+    speeds = {node: [w["speed"] for w in ws] for node, ws in seen.items()}
+    # Nothing of another driver in a record: the signs hold, and the garbage stays where it came from.
+    assert min(speeds[0x201]) >= 0.0 and max(speeds[0x201]) > 3.0
+    assert max(speeds[0x202]) <= 0.0 and min(speeds[0x202]) < -1.0
+    assert all(w["position"] == w["position"] for node in (0x201, 0x202, 0x204) for w in seen[node])  # no NaN
+    assert any(math.isnan(w["position"]) and w["speed"] > 3276 for w in seen[0x203])  # int16 at its top
+    assert all(s == 0.0 or s > 3276 for s in speeds[0x203])
+    assert seen[0x204] == [{"position": 0.0, "speed": 0.0, "current": 0.0}] * len(seen[0x204])
+    # 0x202 fell silent (its record stood still while 0x201's moved on) and is routed again since its restart.
+    after = seen[0x202][restarted_at:]
+    assert any(a != b for a, b in zip(after, after[1:]))
+    changed = [k for k in range(1, restarted_at) if seen[0x202][k] != seen[0x202][k - 1]]
+    quiet, since = max((b - a, a) for a, b in zip(changed, changed[1:]))
+    assert quiet > 20, changed
+    assert len({w["position"] for w in seen[0x201][since : since + quiet]}) > 5
 
 
 def test_set_foc_mode_reaches_the_driver_but_not_the_broadcast_scale(simulator):
