@@ -171,7 +171,8 @@ class Driver:
                  late=0.0, garbage=False, restart_after=None):
         self.node, self.slot, self.silent, self.length = node, slot, silent, length
         self.feedback_id = node if feedback_id is None else feedback_id
-        self.silent_after, self.late, self.garbage, self.restart_after = silent_after, late, garbage, restart_after
+        self.silent_after, self.restart_after = silent_after, restart_after
+        self.late, self.garbage = late, garbage
         self.initial_mode, self.targets_seen, self.restarted = mode, 0, False
         self.model = Model(mode)
         self.session = self.entry_pending = False
