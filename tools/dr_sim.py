@@ -18,7 +18,16 @@ Usage:
                       silent      never sends feedback
                       length=N    feedback frames carry only the first N (0..8) bytes
                       id=ID       feedback goes out on ID instead of the node id
+                      silent_after=N   answers its first N target frames only, then falls silent
+                      late=S      each feedback frame goes out S seconds after its target frame
+                      garbage     feedback out of range: position NaN, speed and current saturated
+                      restart_after=N  every N target frames the driver restarts: its state, session, mode
+                                  and silent_after count back to what they were at start (prints
+                                  NODE restarted), so a driver that fell silent answers again
     --duration S    exit after S seconds; SIGTERM and SIGINT also end it with status 0
+
+The drivers are on the far side of the bus: when the interface goes down or away (an adapter replugged),
+the simulator opens its socket again, every 0.1 s, until the interface is back and up.
 
 Standard output, one line each, flushed:
 
@@ -33,6 +42,7 @@ Standard output, one line each, flushed:
     NODE ignored unknown foc mode M                CTL 0x10 + M with M > 2
     NODE ignored unknown command 0xB3 0xCC         byte 3 and CTL of any other command
     NODE ignored bad check                         check byte wrong (for each driver the dest names)
+    NODE restarted                                 restart_after=N reached again
 
 NODE is the node id as Python's hex() writes it (0x201). Target frames print nothing. Each driver takes a
 configuration frame whose dest is its node id's low 16 bits or 0xFFFF; entry frame 1 is pending until the
@@ -157,9 +167,13 @@ class Model:
 class Driver:
     """One driver's firmware: session rules, target slot, feedback."""
 
-    def __init__(self, node, slot, mode, silent=False, length=8, feedback_id=None, now=0.0):
+    def __init__(self, node, slot, mode, silent=False, length=8, feedback_id=None, now=0.0, silent_after=None,
+                 late=0.0, garbage=False, restart_after=None):
         self.node, self.slot, self.silent, self.length = node, slot, silent, length
         self.feedback_id = node if feedback_id is None else feedback_id
+        self.silent_after, self.restart_after = silent_after, restart_after
+        self.late, self.garbage = late, garbage
+        self.initial_mode, self.targets_seen, self.restarted = mode, 0, False
         self.model = Model(mode)
         self.session = self.entry_pending = False
         self.last = now
@@ -210,11 +224,21 @@ class Driver:
     def on_target(self, data, now):
         """Takes this driver's target from a target frame; returns the feedback (can_id, bytes) or None."""
         self.advance(now)
+        self.targets_seen += 1
+        if self.restart_after is not None and self.targets_seen == self.restart_after:
+            self.model = Model(self.initial_mode)
+            self.session = self.entry_pending = False
+            self.restarted = True
+            self.targets_seen = 1
         self.model.target = decode_target(data, self.slot, self.mode)
-        if self.silent:
+        if self.silent or (self.silent_after is not None and self.targets_seen > self.silent_after):
             return None
         m = self.model
-        return can_id_word(self.feedback_id), encode_feedback(m.position, m.speed, m.current)[: self.length]
+        if self.garbage:
+            payload = encode_feedback(math.nan, m.speed * 1e6 + 1e6, -1e9)
+        else:
+            payload = encode_feedback(m.position, m.speed, m.current)
+        return can_id_word(self.feedback_id), payload[: self.length]
 
 
 class Group:
@@ -223,6 +247,13 @@ class Group:
     def __init__(self, host, drivers):
         self.host, self.drivers = host, drivers
         self.host_word = can_id_word(host)
+        self.delayed = []  # (due time, feedback) of the drivers that answer late
+
+    def due(self, now):
+        """Late feedback whose time has come, in order."""
+        ready = [fb for t, fb in self.delayed if t <= now]
+        self.delayed = [(t, fb) for t, fb in self.delayed if t > now]
+        return ready
 
     def on_frame(self, can_id, data, now):
         """One received frame: returns (output lines, feedback frames to send)."""
@@ -230,8 +261,19 @@ class Group:
             return [], []
         config = parse_config(data)
         if config is None:
-            frames = [fb for d in self.drivers if (fb := d.on_target(data, now)) is not None]
-            return [], frames
+            frames, lines = [], []
+            for d in self.drivers:
+                fb = d.on_target(data, now)
+                if d.restarted:
+                    d.restarted = False
+                    lines.append(f"{hex(d.node)} restarted")
+                if fb is None:
+                    continue
+                if d.late > 0:
+                    self.delayed.append((now + d.late, fb))
+                else:
+                    frames.append(fb)
+            return lines, frames
         byte3, dest, ctl, check_ok = config
         lines = []
         for d in self.drivers:
@@ -259,6 +301,12 @@ def parse_driver(text):
                 spec["length"] = int(value, 0)
             elif key == "id" and 0 <= int(value, 0) <= CAN_EFF_MASK:
                 spec["feedback_id"] = int(value, 0)
+            elif key in ("silent_after", "restart_after") and int(value, 0) >= 0:
+                spec[key] = int(value, 0)
+            elif key == "late" and 0 <= float(value) <= 60:
+                spec["late"] = float(value)
+            elif extra == "garbage":
+                spec["garbage"] = True
             else:
                 raise ValueError(f"bad behaviour {extra!r}")
     except ValueError as e:
@@ -295,6 +343,33 @@ def open_socket(interface, host):
     return sock
 
 
+def send_feedback(sock, frames):
+    for ident, payload in frames:
+        try:
+            sock.send(CAN_FRAME.pack(ident, len(payload), payload))
+        except OSError as e:  # a full transmit queue: the frame is lost, as on a busy bus
+            text = f"dr_sim: feedback 0x{ident & CAN_EFF_MASK:X} not sent: {e}"
+            print(text, file=sys.stderr, flush=True)
+
+
+def reopen(interface, host):
+    """A socket on the interface once it is back and up, else None after a pause."""
+    try:
+        sock = open_socket(interface, host)
+        sock.settimeout(0)
+        try:  # bound to an interface that is down: the kernel reports it at once
+            sock.recv(CAN_FRAME.size)  # a frame taken here is lost, as anything sent during a replug
+            return sock
+        except BlockingIOError:
+            return sock
+        except OSError:
+            sock.close()
+    except OSError:
+        pass
+    time.sleep(0.1)
+    return None
+
+
 def main(argv=None):
     args = parse_args(argv)
     stop = []
@@ -312,22 +387,29 @@ def main(argv=None):
         now = time.monotonic()
         if deadline is not None and now >= deadline:
             break
-        sock.settimeout(0.1 if deadline is None else min(0.1, deadline - now))
+        if sock is None:
+            sock = reopen(args.interface, args.host)
+            continue
+        send_feedback(sock, group.due(now))
+        wait = 0.1 if deadline is None else min(0.1, deadline - now)
+        if group.delayed:
+            wait = max(0.0, min(wait, min(t for t, _ in group.delayed) - now))
+        sock.settimeout(wait)
         try:
             raw = sock.recv(CAN_FRAME.size)
-        except TimeoutError:
+        except (TimeoutError, BlockingIOError):
+            continue
+        except OSError:  # the interface went down or away; a socket bound to nothing would wait forever
+            sock.close()
+            sock = None
             continue
         can_id, length, data = CAN_FRAME.unpack(raw)
         lines, frames = group.on_frame(can_id, data[: min(length, 8)], time.monotonic())
         for line in lines:
             print(line, flush=True)
-        for ident, payload in frames:
-            try:
-                sock.send(CAN_FRAME.pack(ident, len(payload), payload))
-            except OSError as e:  # a full transmit queue: the frame is lost, as on a busy bus
-                text = f"dr_sim: feedback 0x{ident & CAN_EFF_MASK:X} not sent: {e}"
-                print(text, file=sys.stderr, flush=True)
-    sock.close()
+        send_feedback(sock, frames)
+    if sock is not None:
+        sock.close()
     return 0
 
 

@@ -30,7 +30,7 @@ struct Wire {
     auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
     auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
     auto can = std::make_shared<const CanDeviceAsync>(
-        "vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx), rt::JoinHandle<void>{});
+        "vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx), CanDeviceAsync::Tasks{});
     return Wire{in_tx, out_rx, can};
   }
 

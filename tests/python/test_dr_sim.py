@@ -329,6 +329,24 @@ class TestFeedback:
             assert [ident for ident, _ in bus.send(targets(100))] == [0x202]
         assert bus.drivers[0].model.speed == bus.drivers[1].model.speed > 0
 
+    def test_fault_modes_silence_lateness_garbage_and_restart(self):
+        bus = Bus("0x201:0:speed:silent_after=2:restart_after=4", "0x202:0:speed:late=0.05",
+                  "0x203:0:speed:garbage")
+        open_session(bus)
+        bus.send(config(0xFF, 0x201, 0x12))  # position mode, inside a session
+        assert bus.drivers[0].mode == "position" and bus.drivers[0].session
+        answered = [[ident for ident, _ in bus.send(targets(100))] for _ in range(6)]
+        # Silent after two answers until the restart (the fourth frame), which starts the count again.
+        assert [0x201 in ids for ids in answered] == [True, True, False, True, True, False]
+        assert [line for line in bus.take_lines() if "restarted" in line] == ["0x201 restarted"]
+        assert bus.drivers[0].mode == "speed" and not bus.drivers[0].session  # configuration dropped
+        # The late driver answers only when its time has come, in order; garbage is out of every range.
+        assert all(0x202 not in ids for ids in answered)
+        assert [ident for ident, _ in bus.group.due(bus.now)] == [0x202]  # sent 0.05 s before the last
+        assert [ident for ident, _ in bus.group.due(bus.now + 0.05)] == [0x202] * 5
+        position, speed, current = decode([p for i, p in bus.send(targets(100)) if i == 0x203][0])
+        assert math.isnan(position) and speed == 3276.7 and current == -327.68
+
     @pytest.mark.parametrize("length", range(9))
     def test_length_cuts_the_payload(self, length):
         bus = Bus(f"0x201:0:speed:length={length}", "0x202:0:speed")

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "comm/can/link.hpp"
 #include "comm/can/provision.hpp"
 #include "comm/can/socket.hpp"
 #include "runtime/diagnostics.hpp"
@@ -31,39 +32,77 @@ void print_failure(const char* what, const std::string& message) {
   rt::diag::emit(what + message + "\n");
 }
 
-// Moves every received frame to the incoming channel. Aborted as soon as nobody can receive any more (see
-// open); a frame that nobody can receive ends it too, and then it stops the writer and closes the socket.
-asio::awaitable<void> read_loop(std::shared_ptr<CanSocket> socket, rt::Sender<CanMessage> incoming,
-                                std::shared_ptr<rt::JoinHandle<void>> writer,
+// Where a rebind's provisioning lines go: a background task never writes to standard error itself.
+void emit_line(const std::string& line) {
+  rt::diag::emit(line);
+}
+
+// Binds a socket whose interface went away to the interface of that name, once it is back. Provisioning
+// runs child processes (and may wait for a sudo password), so it runs on the blocking pool; while no
+// interface has the name, the answer comes at once.
+asio::awaitable<IoResult<void>> reattach(std::shared_ptr<CanLink> link) {
+  if (!link->interface_present()) co_return std::unexpected(os_error(ENODEV));
+  auto job = rt::Runtime::get().spawn_blocking([link] { return link->reattach(emit_line); });
+  auto done = job.join();
+  auto outcome = co_await std::move(done);
+  if (!outcome) co_return std::unexpected(IoError{IoErrorKind::Other, outcome.error()});
+  co_return std::move(*outcome);
+}
+
+// Reports a failed pass of the reader and pauses, so that a lasting fault is neither spun on nor flooded.
+asio::awaitable<void> read_failed(std::string message) {
+  print_failure("Failed to receive CAN frame: ", message);
+  co_await rt::sleep_for(kReadFailurePause);
+}
+
+// Moves every received frame to the incoming channel, and binds the socket again when its interface comes
+// back. Aborted as soon as nobody can receive any more (see open); a frame that nobody can receive ends it
+// too.
+asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMessage> incoming,
                                 std::shared_ptr<std::atomic<bool>> discarding) {
+  bool lost = false;   // the socket is bound to nothing: no frame will come until it is bound again
+  bool woken = false;  // readiness was just reported
   for (;;) {
-    auto got = read_frame_now(*socket);
-    if (auto* frame = std::get_if<can_frame>(&got)) {
-      if (discarding->load(std::memory_order_relaxed)) {
-        if (incoming.is_closed()) break;
+    if (lost) {
+      auto back = co_await reattach(link);
+      if (!back) {
+        co_await read_failed(back.error().message);
         continue;
       }
-      if (!incoming.send(parse_frame(*frame))) break;
+      lost = false;
+    }
+    auto got = read_frame_now(link->socket());
+    if (auto* frame = std::get_if<can_frame>(&got)) {
+      woken = false;
+      if (discarding->load(std::memory_order_relaxed)) {
+        if (incoming.is_closed()) co_return;
+        continue;
+      }
+      if (!incoming.send(parse_frame(*frame))) co_return;
       continue;
     }
     if (auto* err = std::get_if<IoError>(&got)) {
-      print_failure("Failed to receive CAN frame: ", err->message);
-      co_await rt::sleep_for(kReadFailurePause);
+      co_await read_failed(err->message);
+      lost = link->detached();
       continue;
     }
-    auto ready = co_await wait_readable(*socket);
+    // Woken with nothing to read: the wake-up may have been the kernel's report that the interface went
+    // away, whose error a write took first. The socket is then bound to nothing and would never wake again.
+    if (woken && link->detached()) {
+      woken = false;
+      lost = true;
+      co_await read_failed(os_error_text(ENODEV));
+      continue;
+    }
+    auto ready = co_await wait_readable(link->socket());
     if (!ready && ready.error().os_errno == ECANCELED) {
       // Nobody will receive any more (see open). The writer still sends what was queued; the socket
       // closes when it is done too.
       co_return;
     }
-    if (!ready) {
-      print_failure("Failed to receive CAN frame: ", ready.error().message);
-      co_await rt::sleep_for(kReadFailurePause);
-    }
+    woken = ready.has_value();
+    if (!ready) co_await read_failed(ready.error().message);
   }
-  writer->abort();
-  socket->close();
 }
 
 // Writes one frame. A full transmit queue is waited out for a while unless the bus has already been found
@@ -95,7 +134,7 @@ asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_fra
 }
 
 // Writes queued frames in order. Ends when the device is gone and the queue is drained.
-asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver<CanMessage> outgoing,
+asio::awaitable<void> write_loop(std::shared_ptr<CanLink> link, rt::Receiver<CanMessage> outgoing,
                                  std::shared_ptr<PendingCount> pending) {
   bool stalled = false;
   for (;;) {
@@ -107,12 +146,7 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
       pending->fetch_sub(1, std::memory_order_release);
       continue;
     }
-    auto wrote = co_await write_patiently(*socket, *frame, stalled);
-    if (!wrote && wrote.error().os_errno == ECANCELED) {
-      // The reader ended and closed the socket under the wait: the device is gone, nothing is reported.
-      pending->fetch_sub(1, std::memory_order_release);
-      co_return;
-    }
+    auto wrote = co_await write_patiently(link->socket(), *frame, stalled);
     if (!wrote) print_failure("Failed to send CAN frame: ", wrote.error().message);
     pending->fetch_sub(1, std::memory_order_release);
   }
@@ -121,37 +155,38 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanSocket> socket, rt::Receiver
 }  // namespace
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
-                               std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task,
+                               std::shared_ptr<IncomingReceiver> incoming, Tasks tasks,
                                std::shared_ptr<std::atomic<bool>> discarding,
                                std::shared_ptr<PendingCount> pending)
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
       incoming_(std::move(incoming)),
-      task_(std::move(task)),
+      tasks_(std::move(tasks)),
       discarding_(std::move(discarding)),
       pending_(std::move(pending)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
   auto& runtime = rt::Runtime::get();
-  auto opened = open_can_socket(interface, runtime.executor());
+  auto opened = CanLink::open(interface, runtime.executor());
   if (!opened) return std::unexpected(std::move(opened.error()));
-  std::shared_ptr<CanSocket> socket = std::move(*opened);
+  std::shared_ptr<CanLink> link = std::move(*opened);
 
   auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
   auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
   // Reader and writer share the socket, so they share one strand.
   auto strand = runtime.make_strand();
   auto pending = watched_pending_count();
-  auto writer = std::make_shared<rt::JoinHandle<void>>(
-      runtime.spawn_on(strand, write_loop(socket, std::move(out_rx), pending)));
   auto discarding = std::make_shared<std::atomic<bool>>(false);
-  auto reader = runtime.spawn_on(strand, read_loop(socket, std::move(in_tx), std::move(writer), discarding));
+  Tasks tasks{
+      .reader = runtime.spawn_on(strand, read_loop(link, std::move(in_tx), discarding)),
+      .writer = runtime.spawn_on(strand, write_loop(link, std::move(out_rx), pending)),
+  };
   // Once the device and every other holder of its frames are gone, the reader stops waiting for traffic
-  // that may never come; the writer still sends what was queued, and the socket closes when both are done.
-  in_rx.on_abandoned(reader.aborter());
+  // that may never come.
+  in_rx.on_abandoned(tasks.reader.aborter());
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
-                        std::move(reader), std::move(discarding), std::move(pending));
+                        std::move(tasks), std::move(discarding), std::move(pending));
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload& data) const {

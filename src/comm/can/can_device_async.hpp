@@ -1,10 +1,19 @@
-// Owns the non-blocking CAN device: a background task on the shared runtime is the only user of the socket.
-// It moves every received frame into the incoming channel and writes every frame queued on the outgoing
-// channel, in order.
+// Owns the non-blocking CAN device: two background tasks on the shared runtime, sharing one strand, are the
+// only users of the socket. The reader moves every received frame into the incoming channel; the writer
+// writes every frame queued on the outgoing channel, in order.
 //
-// Lifetime: the task runs from construction on. When the device and every other holder of the incoming
-// receiver are gone, the task ends at the next frame that arrives, closing the socket; until then the
-// socket stays open. Dropping the device never stops the task.
+// Lifecycle:
+//  - open() provisions the interface, opens the socket and starts the reader and the writer. Each holds
+//    the link (and so the socket); the socket closes when both have ended.
+//  - The writer ends once the device is gone (the outgoing channel is closed) and every frame queued
+//    before has been written or reported.
+//  - The reader ends once nobody can receive any more: it is aborted when the last incoming receiver goes,
+//    and a frame that finds the incoming channel closed ends it too.
+//  - Dropping the device stops neither: what was queued still goes out.
+//
+// A device outlives its interface: when the interface goes away and comes back under the same name, the
+// reader provisions it as at open and binds the socket to it again. While it is gone, the reader reports
+// a receive failure and pauses on each pass, and each frame the writer takes is reported as not sent.
 //
 // A write refused by a full transmit queue (ENOBUFS) is retried after pauses that grow from 1 ms, keeping
 // the order of frames, for about 100 ms; only then is it reported and dropped, and further ENOBUFS failures
@@ -35,16 +44,21 @@ using IncomingReceiver = rt::AsyncMutexSlot<rt::Receiver<CanMessage>>;
 
 class CanDeviceAsync {
  public:
-  // Provisions the interface (on the calling thread), opens the socket and starts the background task.
+  // Provisions the interface (on the calling thread), opens the socket and starts the reader and writer.
   static IoResult<CanDeviceAsync> open(const std::string& interface);
 
-  // Assembles a device from its parts; the background task is whoever holds the other channel ends.
+  struct Tasks {
+    rt::JoinHandle<void> reader;
+    rt::JoinHandle<void> writer;
+  };
+
+  // Assembles a device from its parts; the background tasks are whoever holds the other channel ends.
   CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
-                 std::shared_ptr<IncomingReceiver> incoming, rt::JoinHandle<void> task,
+                 std::shared_ptr<IncomingReceiver> incoming, Tasks tasks,
                  std::shared_ptr<std::atomic<bool>> discarding = std::make_shared<std::atomic<bool>>(false),
                  std::shared_ptr<PendingCount> pending = std::make_shared<PendingCount>(0));
 
-  // Queues a frame; nothing is validated here. Fails only with "channel closed" once the task has ended.
+  // Queues a frame; nothing is validated here. Fails only with "channel closed" once the writer has ended.
   IoResult<void> send_nonblocking(std::uint32_t id, const Payload& data) const;
   IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const {
     return send_nonblocking(id, Payload(data));
@@ -54,7 +68,7 @@ class CanDeviceAsync {
   asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
   std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
 
-  // From now on the background task drops received frames instead of queueing them (sending goes on). For
+  // From now on the reader drops received frames instead of queueing them (sending goes on). For
   // an owner that stops receiving while others still send through the device: frames that nobody will
   // take must not pile up for as long as the device lives.
   void discard_incoming() const noexcept { discarding_->store(true, std::memory_order_relaxed); }
@@ -66,7 +80,7 @@ class CanDeviceAsync {
   std::string interface_;
   rt::Sender<CanMessage> outgoing_;
   std::shared_ptr<IncomingReceiver> incoming_;
-  rt::JoinHandle<void> task_;
+  Tasks tasks_;  // kept, never awaited: the tasks end on their own (see the lifecycle above)
   std::shared_ptr<std::atomic<bool>> discarding_;
   std::shared_ptr<PendingCount> pending_;  // queued and not yet handled by the writer
 };

@@ -115,7 +115,7 @@ std::string joined(const std::vector<std::string>& args) {
   return s;
 }
 
-void print_line(const std::string& line) {
+void print_to_stderr(const std::string& line) {
   rt::diag::write_now(line);
 }
 
@@ -168,7 +168,9 @@ InterfaceState parse_interface_state(std::string_view details) {
   return state;
 }
 
-IoResult<void> ensure_can_interface(const std::string& interface) {
+IoResult<void> ensure_can_interface(const std::string& interface,
+                                    const std::function<void(const std::string&)>& say) {
+  const auto print_line = [&](const std::string& line) { say ? say(line) : print_to_stderr(line); };
   // No program argument can carry a NUL: `ip` would be given the name cut short, another interface.
   if (interface.find('\0') != std::string::npos) {
     return std::unexpected(IoError{IoErrorKind::Other, "Failed to run ip: " + os_error_text(EINVAL)});

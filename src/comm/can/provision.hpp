@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ struct InterfaceState {
 // Parses the output of `ip -details link show IFACE`.
 InterfaceState parse_interface_state(std::string_view details);
 
-IoResult<void> ensure_can_interface(const std::string& interface);
+// Its lines go to standard error, or to `say` when one is given (a device that provisions its interface
+// again from a background task hands them to the diagnostics writer).
+IoResult<void> ensure_can_interface(const std::string& interface,
+                                    const std::function<void(const std::string&)>& say = {});
 
 }  // namespace kestro::comm

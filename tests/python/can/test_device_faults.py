@@ -194,10 +194,12 @@ def test_blocking_device_raises_while_its_interface_is_down_then_works_again(bus
     check_other_node(other_node_saw, sent, "can0", overruns)
 
 
-# vcan1 is made for the test and deleted under open devices. The non-blocking device's socket is left
-# bound to nothing: it reports, sends nothing, and stays quiet; the blocking one raises.
-REMOVED = """
-    import json, os, subprocess, time
+# vcan0 deleted under open devices and made again, as a replugged USB adapter is: the same name, a new index,
+# and down. While it is gone, the non-blocking device reports and pauses, and the frame queued meanwhile is
+# reported as not sent; the blocking one raises at once, never waiting on a socket bound to nothing. Once it
+# is back, the devices provision it as at open (one line: the first to come back brings it up) and carry on.
+REPLUGGED = """
+    import json, os, signal, subprocess, time
     import kestro
 
     def sh(*args):
@@ -210,15 +212,16 @@ REMOVED = """
         except OSError as e:
             return ["OSError", list(e.args)]
 
-    sh("ip", "link", "add", "dev", "vcan1", "type", "vcan")
-    sh("ip", "link", "set", "vcan1", "up")
-    dev = kestro.CanDeviceNonBlocking("vcan1")
-    blocking = kestro.CanDevice("vcan1")
-    sh("cansend", "vcan1", "123#01")
+    def mark(text):
+        os.write(2, f"-- {text}\\n".encode())
+
+    dev = kestro.CanDeviceNonBlocking("vcan0")
+    blocking = kestro.CanDevice("vcan0")
+    sh("cansend", "vcan0", "123#01")
     before = [dev.receive_timeout(20000), blocking.receive()]
-    os.write(2, b"-- removed\\n")
+    mark("removed")
     start = time.monotonic()
-    sh("ip", "link", "del", "vcan1")
+    sh("ip", "link", "del", "vcan0")
     dev.send(0x10, b"\\x01")
     cpu = time.process_time()
     time.sleep(1.5)
@@ -227,29 +230,76 @@ REMOVED = """
     send = attempt(blocking.send, 0x10, b"\\x01")
     receive = attempt(blocking.receive)
     removed_for = time.monotonic() - start
+    mark("back")
+    sh("ip", "link", "add", "dev", "vcan0", "type", "vcan")
+    back = time.monotonic()
+    resumed = None
+    while resumed is None and time.monotonic() - back < 60:
+        subprocess.run(["cansend", "vcan0", "124#02"], capture_output=True, timeout=60)  # fails while down
+        resumed = dev.receive_timeout(100)
+    resumed_after = time.monotonic() - back
+    while dev.receive_timeout(300) is not None:
+        pass
+    mark("resumed")
+    echo = subprocess.Popen(["candump", "-L", "vcan0"], stdout=subprocess.PIPE, text=True)
+    time.sleep(0.3)
+    send_back = attempt(blocking.send, 0x2B1, b"\\xb1")  # its first call since: it binds again here
+    dev.send(0x2B0, b"\\xb0")
+    sh("cansend", "vcan0", "125#03")
+    # A socket on vcan0 receives what the other sockets send: each device gets the other's frame first.
+    received_back = [dev.receive_timeout(20000), dev.receive_timeout(20000), attempt(blocking.receive),
+                     attempt(blocking.receive)]
+    time.sleep(0.3)
+    echo.send_signal(signal.SIGINT)
     print(json.dumps({"before": [[f[0], f[1].hex()] for f in before], "after": after, "send": send,
-                      "receive": receive, "cpu_removed": cpu_removed, "removed_for": removed_for}))
+                      "receive": receive, "cpu_removed": cpu_removed, "removed_for": removed_for,
+                      "resumed": [resumed[0], resumed[1].hex()] if resumed else None,
+                      "resumed_after": resumed_after, "send_back": send_back,
+                      "received_back": [[f[0], f[1].hex()] for f in received_back[:2]] + received_back[2:],
+                      "echo": echo.communicate(timeout=30)[0]}))
 """
 
+SEND_GONE = "Failed to send CAN frame: No such device or address (os error 6)"
+RECV_GONE = "Failed to receive CAN frame: No such device (os error 19)"
 
-def test_interface_removed_under_the_devices():
+
+def test_devices_come_back_after_their_interface_is_replugged():
     try:
-        r = run_python(REMOVED, timeout=180)
+        r = run_python(REPLUGGED, timeout=240)
     finally:
-        subprocess.run(["ip", "link", "del", "vcan1"], capture_output=True, timeout=60)
+        if subprocess.run(["ip", "link", "show", "vcan0"], capture_output=True).returncode != 0:
+            subprocess.run(["ip", "link", "add", "dev", "vcan0", "type", "vcan"], capture_output=True, timeout=60)
+        subprocess.run(["ip", "link", "set", "vcan0", "up"], capture_output=True, timeout=60)
     assert r.returncode == 0, r.stderr
     out = json.loads(r.stdout)
     assert out["before"] == [[0x123, "01"], [0x123, "01"]]
     parts = sections(r.stderr)
-    assert list(parts) == ["", "removed"], r.stderr
+    assert list(parts) == ["", "removed", "back", "resumed"], r.stderr
     assert parts[""] == []
+
+    # Gone: the frame queued meanwhile is reported; the reader reports at most once per pause, without spinning.
     lines = parts["removed"]
-    assert lines.count("Failed to send CAN frame: No such device or address (os error 6)") == 1, r.stderr
-    reads = [line for line in lines if line.startswith("Failed to receive")]
-    assert set(reads) <= {RECV_DOWN, "Failed to receive CAN frame: No such device (os error 19)"}, r.stderr
+    assert lines.count(SEND_GONE) == 1, r.stderr
+    reads = [line for line in lines if line != SEND_GONE]
+    assert set(reads) <= {RECV_DOWN, RECV_GONE}, r.stderr
     assert 1 <= len(reads) <= out["removed_for"] / READ_PAUSE_S + 2, r.stderr
-    assert len(lines) == len(reads) + 1, r.stderr
     assert out["cpu_removed"] < 0.75, out  # of 1.5 s
     assert out["after"] is None
     assert out["send"] == ["OSError", ["No such device or address (os error 6)"]]
     assert out["receive"] == ["OSError", ["No such device (os error 19)"]]
+
+    # Back: provisioned once, as a new device would be, and the reader receives again by itself.
+    assert out["resumed"] == [0x124, "02"], f"never received again ({out['resumed_after']:.1f} s)"
+    back = parts["back"]
+    assert back.count("[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring...") == 1
+    assert set(back) <= {RECV_GONE, back[back.index("[CAN] Interface 'vcan0' needs configuration (up=false, "
+                                                   "bitrate=none), configuring...")]}, r.stderr
+    assert len([line for line in back if line == RECV_GONE]) <= out["resumed_after"] / READ_PAUSE_S + 2
+    print(f"traffic resumed {out['resumed_after']:.2f} s after vcan0 was made again")
+
+    # And afterwards everything is as before the fault, on both devices.
+    assert parts["resumed"] == []
+    assert out["send_back"] == ["ok", None]
+    assert out["received_back"] == [[0x2B1, "b1"], [0x125, "03"], ["ok", [0x2B0, "b0"]], ["ok", [0x125, "03"]]]
+    assert sorted(parse_candump(out["echo"])) == [(0x125, b"\x03", False), (0x2B0, b"\xb0", False),
+                                                  (0x2B1, b"\xb1", False)]

@@ -2,10 +2,13 @@
 # closed speed loop, the feedback faults that a driver can produce on the wire, and random arguments thrown
 # at every member of a live group.
 import gc
+import json
+import math
 import os
 import re
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -16,6 +19,7 @@ from hypothesis import strategies as st
 import kestro
 from canbed_tools import StderrTap, hang_guard, statistic  # noqa: F401 (fixture)
 from fuzz_objects import ALLOWED, OBJECTS
+from kestro_testing import subprocess_env
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 HOST = 0x100
@@ -133,6 +137,54 @@ def test_feedback_faults_produced_by_drivers(simulator):
         assert dev.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
 
 
+def test_misbehaving_drivers_never_reach_another_drivers_record(simulator):
+    # Each driver's feedback carries its own sign: slot 0 is driven forwards, slot 1 backwards. 0x202 falls
+    # silent and comes back by restarting; 0x203 answers late and out of range; 0x204 answers on an id
+    # nobody registered; 0x201 behaves.
+    sim = simulator("0x201:0:speed", "0x202:1:speed:silent_after=40:restart_after=120",
+                    "0x203:2:speed:late=0.03:garbage", "0x204:3:speed:id=0x2FF")
+    m = kestro.Motor("can0", HOST)
+    devices = {}
+    for slot, node in enumerate((0x201, 0x202, 0x203, 0x204)):
+        devices[node] = m.add_device(slot, node, "speed")
+        time.sleep(0.05)
+    devices[0x201].set_target(4.0)
+    devices[0x202].set_target(-3.0)
+    devices[0x203].set_target(2.0)
+    devices[0x204].set_target(2.0)
+    seen = {node: [] for node in devices}
+
+    def sample():
+        for node, dev in devices.items():
+            seen[node].append(dev.get_watch_data())
+        return sim.wait_for(lambda lines: "0x202 restarted" in lines, timeout=0)
+
+    with StderrTap() as tap:
+        assert broadcast_until(m, sample)  # through 0x202's silence to its restart
+        restarted_at = len(seen[0x202])
+        assert broadcast_until(m, lambda: sample() and len(seen[0x202]) > restarted_at + 60)
+        unmatched = tap.wait(lambda s: s.startswith("[Motor] unmatched feedback frame: id=0x2FF,"), 1)
+        del m
+    assert unmatched
+    assert {text.split(",")[0] for _, text in tap.matching(lambda s: s.startswith("[Motor]"))} == {
+        "[Motor] unmatched feedback frame: id=0x2FF"}
+    speeds = {node: [w["speed"] for w in ws] for node, ws in seen.items()}
+    # Nothing of another driver in a record: the signs hold, and the garbage stays where it came from.
+    assert min(speeds[0x201]) >= 0.0 and max(speeds[0x201]) > 3.0
+    assert max(speeds[0x202]) <= 0.0 and min(speeds[0x202]) < -1.0
+    assert all(w["position"] == w["position"] for node in (0x201, 0x202, 0x204) for w in seen[node])  # no NaN
+    assert any(math.isnan(w["position"]) and w["speed"] > 3276 for w in seen[0x203])  # int16 at its top
+    assert all(s == 0.0 or s > 3276 for s in speeds[0x203])
+    assert seen[0x204] == [{"position": 0.0, "speed": 0.0, "current": 0.0}] * len(seen[0x204])
+    # 0x202 fell silent (its record stood still while 0x201's moved on) and is routed again since its restart.
+    after = seen[0x202][restarted_at:]
+    assert any(a != b for a, b in zip(after, after[1:]))
+    changed = [k for k in range(1, restarted_at) if seen[0x202][k] != seen[0x202][k - 1]]
+    quiet, since = max((b - a, a) for a, b in zip(changed, changed[1:]))
+    assert quiet > 20, changed
+    assert len({w["position"] for w in seen[0x201][since : since + quiet]}) > 5
+
+
 def test_set_foc_mode_reaches_the_driver_but_not_the_broadcast_scale(simulator):
     sim = simulator("0x201:0:speed")
     m = kestro.Motor("can0", HOST)
@@ -186,3 +238,140 @@ def test_random_arguments_to_every_member(live_group, name, args, kwargs):
     if isinstance(result, dict):
         assert list(result) == ["position", "speed", "current"]
     assert isinstance(dev.get_target(), float)
+
+
+# A control loop in a fresh interpreter (so that its standard error holds the group's reports only) against
+# simulated drivers, while the bus fails under it. Markers on standard error divide the run. The loop
+# counts its calls in each part; "fresh" is when every driver's feedback has changed since a moment.
+FAULTED_LOOP = """
+    import json, os, subprocess, sys, threading, time
+    import kestro
+
+    IFACE, SIM_IFACE, PERIOD, FAULT, ROOT = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4], sys.argv[5]
+    NODES = [0x201, 0x202]
+
+    def sh(*args):
+        subprocess.run(args, check=True, capture_output=True, timeout=60)
+
+    def mark(text):
+        os.write(2, f"-- {text}\\n".encode())
+
+    drivers = [a for i, n in enumerate(NODES) for a in ("--driver", f"{n:#x}:{i}:speed")]
+    sim = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "dr_sim.py"), "--interface", SIM_IFACE,
+                            "--host", "0x100"] + drivers, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    assert sim.stdout.readline() == "ready\\n"
+    m = kestro.Motor(IFACE, 0x100)
+    devices = []
+    for slot, node in enumerate(NODES):
+        devices.append(m.add_device(slot, node, "speed"))
+        time.sleep(0.05)
+    calls = []
+    running = True
+
+    def loop():
+        due = time.monotonic()
+        while running:
+            for slot in range(len(NODES)):
+                m.set_target(slot, 2.0 + (len(calls) % 2))
+            m.broadcast()
+            calls.append(time.monotonic())
+            due += PERIOD
+            time.sleep(max(0.0, due - time.monotonic()))
+
+    def fresh(since, timeout=60):
+        seen = [d.get_watch_data() for d in devices]
+        while time.monotonic() - since < timeout:
+            if all(d.get_watch_data() != s for d, s in zip(devices, seen)):
+                return time.monotonic() - since
+            time.sleep(0.002)
+        return None
+
+    worker = threading.Thread(target=loop)
+    worker.start()
+    first = fresh(time.monotonic())
+    mark("fault")
+    t0 = time.monotonic()
+    sh("ip", "link", "del" if FAULT == "replug" else "set", IFACE, *([] if FAULT == "replug" else ["down"]))
+    t1 = time.monotonic()
+    time.sleep(1.2)
+    mark("back")
+    t2 = time.monotonic()
+    if FAULT == "replug":
+        sh("ip", "link", "add", "dev", IFACE, "type", "vcan")  # comes back down
+    else:
+        sh("ip", "link", "set", IFACE, "up")
+    t3 = time.monotonic()
+    resumed = fresh(t3)
+    time.sleep(0.5)
+    mark("steady")
+    steady = fresh(time.monotonic())
+    time.sleep(0.5)
+    running = False
+    worker.join()
+    sim.terminate()
+    sim.wait(timeout=30)
+    print(json.dumps({"first": first, "resumed": resumed, "steady": steady, "marks": [t0, t1, t2, t3],
+                      "calls": calls}))
+"""
+
+
+def run_faulted_loop(iface, sim_iface, period, fault):
+    code = textwrap.dedent(FAULTED_LOOP)
+    r = subprocess.run([sys.executable, "-c", code, iface, sim_iface, str(period), fault, ROOT], capture_output=True,
+                       text=True, timeout=240, env=subprocess_env())
+    assert r.returncode == 0, r.stderr
+    out = json.loads(r.stdout)
+    parts = {"": []}
+    current = ""
+    for line in r.stderr.splitlines():
+        if line.startswith("-- "):
+            current = line[3:]
+            parts[current] = []
+        else:
+            parts[current].append(line)
+    assert list(parts) == ["", "fault", "back", "steady"], r.stderr
+    assert out["first"] is not None and out["steady"] is not None, out
+    assert out["resumed"] is not None, "feedback never came back"
+    # The loop kept its schedule through the fault: a stall of the whole fault would leave no calls in it.
+    t0, t1, t2, t3 = out["marks"]
+    inside = [t for t in out["calls"] if t1 <= t <= t2]
+    assert len(inside) >= 0.5 * (t2 - t1) / period, (len(inside), t2 - t1)
+    # Once the feedback is back, nothing more is reported.
+    assert parts["steady"] == [], r.stderr
+    return out, parts, inside, [t for t in out["calls"] if t0 <= t <= t3]
+
+
+SEND_DOWN = "Failed to send CAN frame: Network is down (os error 100)"
+RECV_DOWN = "Failed to receive CAN frame: Network is down (os error 100)"
+
+
+def test_loop_rides_out_its_link_going_down_and_up(bus):
+    try:
+        out, parts, inside, around = run_faulted_loop("can0", "can1", 0.005, "down")
+    finally:
+        subprocess.run(["ip", "link", "set", "can0", "up"], capture_output=True, timeout=60)
+    # One line per broadcast that met the link down: every call while it was surely down, none outside.
+    reported = parts["fault"] + parts["back"]
+    sends = [line for line in reported if line == SEND_DOWN]
+    assert set(reported) - {SEND_DOWN} <= {RECV_DOWN}, reported
+    assert len(inside) <= len(sends) <= len(around), (len(inside), len(sends), len(around))
+    print(f"feedback back {out['resumed']:.2f} s after can0 was up again")
+
+
+def test_loop_comes_back_after_its_adapter_is_replugged(bus):
+    try:
+        out, parts, inside, around = run_faulted_loop("vcan0", "vcan0", 0.005, "replug")
+    finally:
+        if subprocess.run(["ip", "link", "show", "vcan0"], capture_output=True).returncode != 0:
+            subprocess.run(["ip", "link", "add", "dev", "vcan0", "type", "vcan"], capture_output=True, timeout=60)
+        subprocess.run(["ip", "link", "set", "vcan0", "up"], capture_output=True, timeout=60)
+    gone = {"Failed to send CAN frame: No such device or address (os error 6)",
+            "Failed to receive CAN frame: No such device (os error 19)", RECV_DOWN}
+    provisioned = "[CAN] Interface 'vcan0' needs configuration (up=false, bitrate=none), configuring..."
+    assert set(parts["fault"]) <= gone, parts["fault"]
+    # Each broadcast while it was surely gone is reported as not sent.
+    reported = parts["fault"] + parts["back"]
+    assert reported.count("Failed to send CAN frame: No such device or address (os error 6)") >= len(inside)
+    assert parts["back"].count(provisioned) == 1, parts["back"]
+    assert set(parts["back"]) <= gone | {provisioned}, parts["back"]
+    print(f"feedback back {out['resumed']:.2f} s after vcan0 was made again")
