@@ -68,10 +68,15 @@ debian_root_run() {
 	shift
 	debian_root_refresh "$rootfs"
 	# /opt holds the local package indexes that the pip configuration may name.
-	unshare --mount --propagation private bash -c '
+	# A chroot that is not a mount point (the arm64 bed's root) cannot make its root private; mounts made
+	# there are gone with the guest anyway.
+	local propagation=private
+	unshare --mount --propagation private true 2>/dev/null || propagation=unchanged
+	unshare --mount --propagation "$propagation" bash -c '
 		set -e
 		r=$1 tree=$2
 		shift 2
+		mkdir -p "$r/proc" "$r/sys" "$r/dev" "$r/tmp"
 		mount -t proc proc "$r/proc"
 		mount --rbind /sys "$r/sys"
 		mount --rbind /dev "$r/dev"

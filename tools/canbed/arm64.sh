@@ -182,7 +182,7 @@ arm64_prepare() {
 	if [ -n "${CANBED_REFRESH:-}" ] || [ ! -d "$arm64_root" ] || [ ! -d "$arm64_include" ]; then
 		arm64_make_root
 	fi
-	[ -x "$arm64_root$arm64_sid/usr/bin/python3.15" ] || arm64_make_sid
+	[ -x "$arm64_root$arm64_sid/usr/bin/ip" ] || arm64_make_sid
 	arm64_build
 }
 
@@ -191,8 +191,9 @@ arm64_prepare() {
 arm64_sid=/srv/sid
 arm64_make_sid() {
 	say "unpacking Debian unstable's arm64 Python 3.14 and 3.15"
+	mkdir -p "$arm64_root${arm64_sid%/*}"
 	rm -rf "$arm64_root$arm64_sid.new"
-	mmdebstrap --quiet --variant=extract --arch=arm64 --include=python3.14,python3.15 \
+	mmdebstrap --quiet --variant=extract --arch=arm64 --include=python3.14,python3.15,coreutils,bash,iproute2 \
 		--aptopt='Acquire::Check-Valid-Until "false"' sid "$arm64_root$arm64_sid.new" "$arm64_mirror" >&2 ||
 		die "mmdebstrap failed"
 	mkdir -p "$arm64_root$arm64_sid.new/etc"
