@@ -1,8 +1,8 @@
 # Sourced by canbed.sh for the arm64 bed. Owns the Debian 13 arm64 root that
 # the guest runs in (unpacked without emulation and cached outside the tree
 # with the packages it came from; its kernel and busybox are the bed's) and the
-# cross build of this tree for it in build/arm64: the module, the test probe
-# module and the C++ unit tests, made by the host's aarch64 toolchain against
+# cross build of this tree for it in build/arm64: the module and the test probe
+# module, made by the host's aarch64 toolchain against
 # the root's Python 3.13 and Asio headers.
 # shellcheck shell=bash
 
@@ -101,37 +101,21 @@ arm64_overlay_pytest() {
 	"$arm64_python" -m zipfile -e "$whl" "$site"
 }
 
-# GoogleTest from the host's sources, built with the cross toolchain for the
-# C++ unit tests.
-arm64_googletest() {
-	local gt=$arm64_out/googletest
-	[ -f "$gt/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
-	say "cross-building GoogleTest"
-	{
-		cmake -S /usr/src/googletest -B "$gt/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-			-DCMAKE_TOOLCHAIN_FILE="$here/aarch64-toolchain.cmake" -DBUILD_GMOCK=OFF \
-			-DCMAKE_INSTALL_PREFIX="$gt" -DCMAKE_INSTALL_LIBDIR=lib &&
-			cmake --build "$gt/build" --target install -j "$(nproc)"
-	} >"$arm64_out/googletest.log" 2>&1 || { tail -n 40 "$arm64_out/googletest.log" >&2; die "GoogleTest cross build failed"; }
-}
-
 # Cross-builds this tree (incrementally) and lays out what the guest imports:
 # site/ with the module under the name that the root's Python looks for (CMake
 # cannot ask a foreign Python for its suffix), probe/ likewise, and bin/python.
 arm64_build() {
 	mkdir -p "$arm64_out"
 	local stamp=$arm64_out/.canbed-tools tools
-	tools="$(aarch64-linux-gnu-g++ -dumpfullversion) $(sha256sum </usr/src/googletest/CMakeLists.txt | cut -c1-16)"
+	tools="$(aarch64-linux-gnu-g++ -dumpfullversion)"
 	if [ "$(cat "$stamp" 2>/dev/null)" != "$tools" ]; then
-		rm -rf "$arm64_out/googletest" "$arm64_out/CMakeCache.txt" "$arm64_out/CMakeFiles"
+		rm -rf "$arm64_out/CMakeCache.txt" "$arm64_out/CMakeFiles"
 		echo "$tools" >"$stamp"
 	fi
-	arm64_googletest
 
-	local args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_BUILD_TESTS=ON
+	local args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_BUILD_PROBE=ON
 		-DCMAKE_TOOLCHAIN_FILE="$here/aarch64-toolchain.cmake" -DPython_EXECUTABLE="$arm64_python"
-		-DPython_INCLUDE_DIR="$arm64_include/python3.13" -DASIO_INCLUDE_DIR="$arm64_include"
-		-DGTest_DIR="$arm64_out/googletest/lib/cmake/GTest")
+		-DPython_INCLUDE_DIR="$arm64_include/python3.13" -DASIO_INCLUDE_DIR="$arm64_include")
 	stamp=$arm64_out/.canbed-configure
 	if [ ! -f "$arm64_out/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${args[*]}" ]; then
 		rm -rf "$arm64_out/CMakeCache.txt" "$arm64_out/CMakeFiles"
@@ -165,11 +149,8 @@ arm64_link() {
 arm64_prepare() {
 	local need=() p
 	for p in mmdebstrap:mmdebstrap g++-aarch64-linux-gnu:aarch64-linux-gnu-g++ cmake:cmake \
-		ninja-build:ninja googletest:/usr/src/googletest/CMakeLists.txt; do
-		case ${p#*:} in
-		/*) [ -e "${p#*:}" ] ;;
-		*) command -v "${p#*:}" >/dev/null ;;
-		esac || need+=("${p%%:*}")
+		ninja-build:ninja; do
+		command -v "${p#*:}" >/dev/null || need+=("${p%%:*}")
 	done
 	"$arm64_python" -m pip --version >/dev/null 2>&1 || need+=(python3-pip)
 	if [ ${#need[@]} -gt 0 ]; then
