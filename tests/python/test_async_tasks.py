@@ -246,11 +246,6 @@ def test_dropped_handle_warns_leaves_the_registry_and_the_task_still_runs(py):
     )
 
 
-@pytest.mark.skipif(
-    not getattr(sys, "_is_gil_enabled", lambda: True)(),
-    reason="not on this interpreter: free-threaded CPython frees an object made on a module thread only when "
-    "that thread next runs Python",
-)
 def test_the_result_of_a_task_whose_handle_was_dropped_is_released_soon(py):
     # The worker ends up the result's last holder, without the interpreter lock: the release must not wait
     # for some later, unrelated call into Python from a module thread.

@@ -11,8 +11,9 @@ namespace {
 using py::AnyThreadRef;
 
 // Calls the function once through the gate and stores what it gave.
-void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func, AnyThreadRef& args,
-               AnyThreadRef& context) {
+void call_body(const std::shared_ptr<TaskState>& shared, const RunningFlag& running, AnyThreadRef& func,
+               AnyThreadRef& args, AnyThreadRef& context) {
+  TaskState& state = *shared;
   auto gil = gate::enter();
   if (!gil) return;
   // Checked again with the interpreter lock held: a task cancelled or stopped while it waited for the lock
@@ -27,6 +28,10 @@ void call_body(TaskState& state, const RunningFlag& running, AnyThreadRef& func,
   PyObject* returned = gate::call_in_context(func.get(), args.get(), context.get());
   std::optional<std::string> error;
   if (!returned) error = gate::describe_raised_exception();
+  // The handle was dropped while the body ran, so nobody will read the result: it goes now, attached, not
+  // parked. On a free-threaded build only the thread that made an object frees it at once; released on
+  // another thread, it would wait for this worker's next call into Python.
+  if (returned && shared.use_count() == 1) Py_CLEAR(returned);
   // Dropped while the lock is held, so that nothing is parked.
   func.reset();
   args.reset();
@@ -50,7 +55,7 @@ void run_body(const std::shared_ptr<TaskState>& state, const RunningFlag& runnin
     // holds the lock may itself be waiting for the runtime (a blocking CAN call on the main thread), and
     // with every worker waiting for the lock nothing would serve it. Meanwhile the function may run for as
     // long as it likes.
-    rt::Runtime::get().block_in_place([&] { call_body(*state, running, func, args, context); });
+    rt::Runtime::get().block_in_place([&] { call_body(state, running, func, args, context); });
   } else {
     // Cancelled before it began: the function and its arguments are released now, not parked.
     rt::Runtime::get().block_in_place([&] { gate::release({&func, &args, &context}); });
