@@ -12,21 +12,11 @@ debian_cache=${KESTRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kestro}
 debian_mirror=http://deb.debian.org/debian
 debian_tree=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# shellcheck source=tools/host_packages.sh
+. "$debian_tree/tools/host_packages.sh"
+
 debian_say() { printf '[debian] %s\n' "$*" >&2; }
 
-debian_need_tools() {
-	local need=() p
-	for p in mmdebstrap:mmdebstrap util-linux:unshare debian-archive-keyring:/usr/share/keyrings/debian-archive-keyring.gpg; do
-		case ${p#*:} in
-		/*) [ -e "${p#*:}" ] ;;
-		*) command -v "${p#*:}" >/dev/null ;;
-		esac || need+=("${p%%:*}")
-	done
-	[ ${#need[@]} -eq 0 ] && return 0
-	debian_say "installing ${need[*]}"
-	DEBIAN_FRONTEND=noninteractive apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-}
 
 debian_root() {
 	local _var=$1 suite=$2
@@ -38,7 +28,7 @@ debian_root() {
 	(
 		flock 9
 		[ -f "$dir/.complete" ] && exit 0
-		debian_need_tools
+		host_install mmdebstrap util-linux debian-archive-keyring
 		debian_say "making a Debian $suite root with $* (once; cached in $debian_cache)"
 		rm -rf "$debian_cache/root-$suite-"* "$dir.new"
 		# unstable's Release file is often past its validity date.

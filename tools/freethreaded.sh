@@ -12,20 +12,11 @@ CACHE="${KESTRO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kestro}/python3.13t"
 PREFIX="$CACHE/prefix"
 BUILD_PACKAGES=(gcc make pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev liblzma-dev libbz2-dev libsqlite3-dev)
 
+# shellcheck source=tools/host_packages.sh
+. "$(dirname "${BASH_SOURCE[0]}")/host_packages.sh"
+
 log() { printf '[freethreaded] %s\n' "$*" >&2; }
 
-apt_install() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-}
 
 # Downloads Debian 13's python3.13 source with a private apt state, so the host's sources stay as they are.
 fetch_source() {
@@ -46,7 +37,7 @@ EOF
 }
 
 build_interpreter() {
-  apt_install "${BUILD_PACKAGES[@]}"
+  host_install "${BUILD_PACKAGES[@]}"
   local orig
   orig=$(ls "$CACHE"/src/python3.13_*.orig.tar.xz 2>/dev/null | tail -n1) || true
   if [ -z "$orig" ]; then
