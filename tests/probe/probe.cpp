@@ -78,18 +78,22 @@ PyObject* module_thread_call_ns(PyObject*, PyObject* const* args, Py_ssize_t nar
   return PyFloat_FromDouble(ns);
 }
 
-// The same deadline loop as the realtime timer with an empty call, in a thread of its own that never
-// enters Python: the start time of each "call" (steady clock, as time.perf_counter_ns) as int64 bytes.
-// Whatever it misses, the machine took (the hypervisor, interrupts, other processes), not the module.
+// The same deadline loop as the precision timers with an empty call (spinning the last `spin_us`, 3000 as
+// the realtime mode does unless given), in a thread of its own that never enters Python: the start time of
+// each "call" (steady clock, as time.perf_counter_ns) as int64 bytes. Whatever it misses, the machine took
+// (the hypervisor, interrupts, other processes), not the module.
 PyObject* bare_loop_stamps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-  const double hz = nargs == 2 ? PyFloat_AsDouble(args[0]) : -1.0;
-  const double seconds = nargs == 2 ? PyFloat_AsDouble(args[1]) : -1.0;
+  const bool arity = nargs == 2 || nargs == 3;
+  const double hz = arity ? PyFloat_AsDouble(args[0]) : -1.0;
+  const double seconds = arity ? PyFloat_AsDouble(args[1]) : -1.0;
+  const double spin_us = nargs == 3 ? PyFloat_AsDouble(args[2]) : 3000.0;
   if (PyErr_Occurred()) return nullptr;
   const auto period = kestro::core::period_of(hz);
-  if (!period || !(seconds > 0.0 && seconds < 3600.0)) {
-    PyErr_SetString(PyExc_ValueError, "bare_loop_stamps(frequency_hz, seconds)");
+  if (!period || !(seconds > 0.0 && seconds < 3600.0) || !(spin_us >= 0.0 && spin_us < 1e6)) {
+    PyErr_SetString(PyExc_ValueError, "bare_loop_stamps(frequency_hz, seconds, spin_us=3000)");
     return nullptr;
   }
+  const auto spin = std::chrono::nanoseconds(static_cast<std::int64_t>(spin_us * 1000.0));
   using Clock = std::chrono::steady_clock;
   std::vector<std::int64_t> stamps;
   stamps.reserve(static_cast<std::size_t>(hz * seconds * 1.2) + 16);
@@ -101,7 +105,7 @@ PyObject* bare_loop_stamps(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       const auto called = Clock::now();
       if (called >= end) break;
       stamps.push_back(called.time_since_epoch().count());
-      kestro::core::precision_sleep_until_sync(next, std::chrono::milliseconds(3));
+      kestro::core::precision_sleep_until_sync(next, spin);
       next += *period;
       const auto now = Clock::now();
       if (now > next) next = kestro::core::skip_missed(next, now, *period);

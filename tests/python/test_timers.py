@@ -127,6 +127,23 @@ def test_first_call_is_immediate_and_the_handle_reports(mode, make):
     assert "running=false" in repr(h)
 
 
+@pytest.mark.parametrize("mode, make, name", [(*m, n) for m, n in zip(MODES[1:], ("High", "Realtim"))])
+def test_a_precision_timer_thread_has_its_name_when_the_handle_is_returned(mode, make, name):
+    # A program that gives its timer's thread a real-time priority looks it up by name right after start.
+    h = make(200)(lambda: None)()
+    try:
+        names = set()
+        for tid in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{tid}/comm") as f:
+                    names.add(f.read().strip())
+            except FileNotFoundError:
+                pass
+    finally:
+        h.stop()
+    assert f"timer-{h.task_id}-{name}" in names
+
+
 @pytest.mark.parametrize("mode, make", MODES)
 def test_stop_ends_the_loop_and_counters_behave(mode, make):
     h = make(200)(lambda: None)()
