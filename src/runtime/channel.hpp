@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -23,6 +24,12 @@
 #include "runtime/waiter.hpp"
 
 namespace kestro::rt {
+
+namespace testing {
+// Called by a blocked receive whose time ran out, before it withdraws: tests send from here to land a value
+// in that window.
+inline void (*before_blocked_receive_withdraws)() = nullptr;
+}  // namespace testing
 
 enum class RecvError : std::uint8_t { Closed, Cancelled, TimedOut };
 enum class TryRecvError : std::uint8_t { Empty, Closed };
@@ -99,6 +106,41 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore<T>> {
     waiters_.push_back(Pending{id, Waiter<RecvResult<T>>(std::forward<Handler>(handler)), std::move(timer)});
   }
 
+  // Waits on the calling thread itself until a value comes, every sender is gone, or `deadline` passes (none:
+  // no deadline). A sender hands the value straight to the blocked thread: no runtime task resumes in
+  // between and no timer is armed, so a thread outside the runtime is woken once per value.
+  RecvResult<T> receive_blocking(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    auto blocked = std::make_shared<BlockedReceiver>();
+    std::uint64_t id = 0;
+    {
+      std::lock_guard lock(mu_);
+      if (!queue_.empty()) {
+        T value = std::move(queue_.front());
+        queue_.pop_front();
+        return value;
+      }
+      if (senders_ == 0) return std::unexpected(RecvError::Closed);
+      id = ++next_id_;
+      waiters_.push_back(Pending{
+          id, Waiter<RecvResult<T>>::calling([blocked](RecvResult<T> r) { blocked->hand_over(std::move(r)); }),
+          nullptr});
+    }
+    if (deadline && !blocked->wait_until(*deadline)) {
+      if (testing::before_blocked_receive_withdraws) testing::before_blocked_receive_withdraws();
+      std::unique_lock lock(mu_);
+      for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
+        if (it->id == id) {
+          Pending withdrawn = std::move(*it);
+          waiters_.erase(it);
+          lock.unlock();
+          return std::unexpected(RecvError::TimedOut);
+        }
+      }
+      // A sender took this waiter just as time ran out: its value is on the way and must not be lost.
+    }
+    return blocked->take();
+  }
+
   void add_sender() {
     std::lock_guard lock(mu_);
     ++senders_;
@@ -151,6 +193,29 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore<T>> {
         asio::post(ex, [t = std::move(timer)] { t->cancel(); });
       }
       waiter.complete(std::move(result));
+    }
+  };
+
+  struct BlockedReceiver {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::optional<RecvResult<T>> result;
+
+    void hand_over(RecvResult<T> r) {
+      {
+        std::lock_guard lock(mu);
+        result.emplace(std::move(r));
+      }
+      cv.notify_one();
+    }
+    bool wait_until(std::chrono::steady_clock::time_point deadline) {
+      std::unique_lock lock(mu);
+      return cv.wait_until(lock, deadline, [&] { return result.has_value(); });
+    }
+    RecvResult<T> take() {
+      std::unique_lock lock(mu);
+      cv.wait(lock, [&] { return result.has_value(); });
+      return std::move(*result);
     }
   };
 
@@ -235,6 +300,12 @@ class Receiver {
   auto receive(Token&& token = {}) const {
     return asio::async_initiate<Token, void(RecvResult<T>)>(
         [core = core_](auto handler) { core->start_receive(std::move(handler), std::nullopt); }, token);
+  }
+
+  // Blocks the calling thread (never a runtime worker without a place loan) until a value comes or the
+  // channel closes, at most until `deadline` if one is given.
+  RecvResult<T> receive_blocking(std::optional<std::chrono::steady_clock::time_point> deadline) const {
+    return core_->receive_blocking(deadline);
   }
 
   // Waits at most `timeout`; the result is TimedOut when nothing arrived in time.

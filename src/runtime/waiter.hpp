@@ -27,6 +27,15 @@ class Waiter {
     };
   }
 
+  // A waiter that is a blocked thread rather than a handler: `fn` runs on the completing thread, so it must do
+  // no more than hand the value over and wake that thread.
+  template <class Fn>
+  static Waiter calling(Fn&& fn) {
+    Waiter waiter;
+    waiter.resume_ = std::forward<Fn>(fn);
+    return waiter;
+  }
+
   explicit operator bool() const noexcept { return static_cast<bool>(resume_); }
 
   void complete(Args... args) {

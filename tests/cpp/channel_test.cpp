@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "runtime/runtime.hpp"
@@ -112,4 +113,27 @@ TEST(Channel, SelectNeverLosesAMessage) {
   producer.join();
   EXPECT_EQ(got, kCount);
   EXPECT_EQ(rx.try_receive().error(), TryRecvError::Empty);
+}
+
+std::optional<kestro::rt::Sender<int>> g_late_sender;
+
+TEST(Channel, BlockedThreadGetsAValueSentAsItsTimeRanOutAndWakesOnClose) {
+  // The value is handed to the waiter after its deadline passed but before it withdrew: it must come back
+  // as the result, not be dropped with a timeout.
+  auto [tx, rx] = make_channel<int>();
+  g_late_sender.emplace(tx);
+  kestro::rt::testing::before_blocked_receive_withdraws = [] { ASSERT_TRUE(g_late_sender->send(42)); };
+  auto got = rx.receive_blocking(std::chrono::steady_clock::now());
+  kestro::rt::testing::before_blocked_receive_withdraws = nullptr;
+  g_late_sender.reset();
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(*got, 42);
+  EXPECT_EQ(rx.try_receive().error(), TryRecvError::Empty);
+
+  std::thread closer([tx = std::move(tx)]() mutable {
+    std::this_thread::sleep_for(20ms);
+    auto drop = std::move(tx);
+  });
+  EXPECT_EQ(rx.receive_blocking(std::nullopt).error(), RecvError::Closed);
+  closer.join();
 }

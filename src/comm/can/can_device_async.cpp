@@ -232,13 +232,27 @@ asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async
 }
 
 std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms) const {
-  // A frame already queued needs no trip through the runtime.
+  // A frame already queued needs no wait.
   if (incoming_->mutex()->try_lock()) {
     rt::AsyncMutexGuard guard(incoming_->mutex());
     if (auto got = incoming_->value(guard).try_receive()) return std::move(*got);
     if (timeout_ms == 0) return std::nullopt;
   }
-  return rt::Runtime::get().block_on(receive_timeout_async(timeout_ms));
+  refuse_in_forked_child();
+  // The calling thread waits for the frame itself. Through a runtime task, every frame would wake a worker
+  // to resume the receive and only then this thread, and each call would arm and cancel a timer.
+  auto guard = rt::lock_blocking(incoming_->mutex());
+  // The deadline is taken once the receiver is held. One beyond the clock's range means no deadline.
+  const auto now = rt::Clock::now();
+  const auto room_ms = std::chrono::duration_cast<std::chrono::milliseconds>(rt::Clock::time_point::max() - now);
+  std::optional<rt::Clock::time_point> deadline;
+  if (timeout_ms <= static_cast<std::uint64_t>(room_ms.count())) {
+    deadline = now + std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms));
+  }
+  auto& rx = incoming_->value(guard);
+  auto got = rt::Runtime::get().block_in_place([&] { return rx.receive_blocking(deadline); });
+  if (!got) return std::nullopt;
+  return std::move(*got);
 }
 
 }  // namespace kestro::comm
