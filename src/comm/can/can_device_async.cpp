@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "comm/can/link.hpp"
-#include "comm/can/provision.hpp"
 #include "comm/can/socket.hpp"
+#include "comm/can/syscalls.hpp"
 #include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
@@ -166,7 +166,7 @@ CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> out
       pending_(std::move(pending)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
-  if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = can_sys().provision(interface, {}); !ok) return std::unexpected(std::move(ok.error()));
   auto& runtime = rt::Runtime::get();
   auto opened = CanLink::open(interface, runtime.executor());
   if (!opened) return std::unexpected(std::move(opened.error()));

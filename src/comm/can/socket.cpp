@@ -2,7 +2,6 @@
 #include "comm/can/socket.hpp"
 
 #include <fcntl.h>
-#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
+
+#include "comm/can/syscalls.hpp"
 
 namespace kestro::comm {
 
@@ -24,15 +25,15 @@ IoResult<std::unique_ptr<CanSocket>> open_can_socket(const std::string& interfac
                                                      const asio::any_io_executor& ex) {
   if (interface.size() >= 4096 || interface.find('\0') != std::string::npos)
     return std::unexpected(open_failed());
-  const unsigned index = ::if_nametoindex(interface.c_str());
+  const unsigned index = can_sys().if_nametoindex(interface.c_str());
   if (index == 0) return std::unexpected(open_failed());
-  const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+  const int fd = can_sys().socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
   if (fd < 0) return std::unexpected(open_failed());
   sockaddr_can addr;
   std::memset(&addr, 0, sizeof addr);
   addr.can_family = AF_CAN;
   addr.can_ifindex = static_cast<int>(index);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (can_sys().bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     ::close(fd);
     return std::unexpected(open_failed());
   }
@@ -54,7 +55,7 @@ IoResult<std::unique_ptr<CanSocket>> open_can_socket(const std::string& interfac
 std::variant<can_frame, WouldBlock, IoError> read_frame_now(CanSocket& socket) {
   can_frame frame;
   for (;;) {
-    const ssize_t n = ::read(socket.native_handle(), &frame, sizeof frame);
+    const ssize_t n = can_sys().read(socket.native_handle(), &frame, sizeof frame);
     if (n == static_cast<ssize_t>(sizeof frame)) return frame;
     if (n >= 0) return IoError{IoErrorKind::Other, "short CAN frame read"};
     if (errno == EINTR) continue;
@@ -65,7 +66,7 @@ std::variant<can_frame, WouldBlock, IoError> read_frame_now(CanSocket& socket) {
 
 std::variant<std::monostate, WouldBlock, int> write_frame_now(CanSocket& socket, const can_frame& frame) {
   for (;;) {
-    const ssize_t n = ::write(socket.native_handle(), &frame, sizeof frame);
+    const ssize_t n = can_sys().write(socket.native_handle(), &frame, sizeof frame);
     if (n == static_cast<ssize_t>(sizeof frame)) return std::monostate{};
     if (n >= 0) return EIO;
     if (errno == EINTR) continue;
