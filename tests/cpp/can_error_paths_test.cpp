@@ -79,6 +79,20 @@ class ScriptedCan {
     writes_.assign(outcomes.begin(), outcomes.end());
     write_default_ = then;
   }
+  // The socket's buffer fills for real, so that it is not writable either: each write would block.
+  void jam() {
+    std::lock_guard lock(mu_);
+    jammed_ = true;
+    while (::send(ours_, "w", 1, MSG_DONTWAIT) == 1) {
+    }
+  }
+  void unjam() {
+    std::lock_guard lock(mu_);
+    jammed_ = false;
+    char record;
+    while (::recv(peer_, &record, 1, MSG_DONTWAIT) == 1) {
+    }
+  }
   // The interface goes away: the kernel unbinds the socket.
   void unplug() {
     std::lock_guard lock(mu_);
@@ -170,8 +184,8 @@ class ScriptedCan {
   }
   static ssize_t write(int, const void* buf, size_t) {
     std::lock_guard lock(self_->mu_);
-    Outcome o = self_->write_default_;
-    if (!self_->writes_.empty()) {
+    Outcome o = self_->jammed_ ? fails(EAGAIN) : self_->write_default_;
+    if (!self_->jammed_ && !self_->writes_.empty()) {
       o = self_->writes_.front();
       self_->writes_.pop_front();
     }
@@ -209,6 +223,7 @@ class ScriptedCan {
   int provisions_ = 0;
   int empty_reads_ = 0;
   bool lines_taken_ = false;
+  bool jammed_ = false;
   std::deque<Outcome> reads_;
   std::deque<Outcome> writes_;
   Outcome write_default_;
@@ -303,6 +318,38 @@ TEST(CanErrorPaths, ALastingFullQueueIsReportedFrameByFrameAndARecoveredQueueIsP
   ASSERT_TRUE(can.closed_within(10s));
   const auto lines = can.lines();
   EXPECT_EQ(count(lines, kNoBuffers), 3u);
+  EXPECT_EQ(count(lines, "Failed to send"), 3u);
+}
+
+TEST(CanErrorPaths, ASocketThatStaysFullHoldsNoFrameForGoodAndIsUsedAgainOnceItHasRoom) {
+  ScriptedCan can;
+  auto dev = open_async();
+  can.jam();
+  for (std::uint32_t id : {1, 2, 3}) send(dev, id);
+  EXPECT_FALSE(rt::run_exit_flushes(20ms));
+  EXPECT_TRUE(rt::run_exit_flushes(std::chrono::milliseconds(10000)));
+  const auto calls = can.written();
+  const auto first = attempts_of(calls, 1);
+  ASSERT_GE(first.size(), 2u);
+  EXPECT_LE(first.size(), 10u);
+  EXPECT_GE(first.back().at - first.front().at, 100ms);
+  EXPECT_EQ(attempts_of(calls, 2).size(), 1u);
+  EXPECT_EQ(attempts_of(calls, 3).size(), 1u);
+
+  can.unjam();
+  send(dev, 4);
+  ASSERT_TRUE(eventually([&] { return can.sent_ids().size() == 1; }));
+  // Patient again: a frame that meets a full socket goes out as soon as the socket has room.
+  can.jam();
+  send(dev, 5);
+  ASSERT_TRUE(eventually([&] { return attempts_of(can.written(), 5).size() == 1; }));
+  can.unjam();
+  ASSERT_TRUE(eventually([&] { return can.sent_ids().size() == 2; }));
+  EXPECT_EQ(can.sent_ids(), (std::vector<canid_t>{4, 5}));
+  { auto gone = std::move(dev); }
+  ASSERT_TRUE(can.closed_within(10s));
+  const auto lines = can.lines();
+  EXPECT_EQ(count(lines, "Failed to send CAN frame: Resource temporarily unavailable (os error 11)\n"), 3u);
   EXPECT_EQ(count(lines, "Failed to send"), 3u);
 }
 

@@ -8,7 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include <memory>
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
 #include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "comm/can/syscalls.hpp"
@@ -90,6 +96,31 @@ asio::awaitable<IoResult<void>> wait_readable(CanSocket& socket) {
 
 asio::awaitable<IoResult<void>> wait_writable(CanSocket& socket) {
   return wait_for(socket, asio::posix::descriptor_base::wait_write);
+}
+
+asio::awaitable<IoResult<bool>> wait_writable_within(CanSocket& socket,
+                                                    std::chrono::steady_clock::duration limit) {
+  // Only this wait is cancelled when the limit passes: cancelling the descriptor would also end a wait for
+  // reading on it. The timer's handler runs on the coroutine's executor, so it sees `done` once the wait has
+  // resumed the coroutine and leaves alone a socket that may be gone by then.
+  struct Shared {
+    asio::cancellation_signal limit_passed;
+    bool done = false;
+  };
+  auto shared = std::make_shared<Shared>();
+  asio::steady_timer timer(co_await asio::this_coro::executor, limit);
+  timer.async_wait([shared](const asio::error_code& ec) {
+    if (!ec && !shared->done) shared->limit_passed.emit(asio::cancellation_type::total);
+  });
+  asio::error_code ec;
+  auto within_limit = asio::bind_cancellation_slot(shared->limit_passed.slot(),
+                                                   asio::redirect_error(asio::use_awaitable, ec));
+  co_await socket.async_wait(asio::posix::descriptor_base::wait_write, within_limit);
+  shared->done = true;
+  timer.cancel();
+  if (ec == asio::error::operation_aborted) co_return false;
+  if (ec) co_return std::unexpected(os_error(ec.value()));
+  co_return true;
 }
 
 asio::awaitable<IoResult<CanMessage>> receive_message(CanSocket& socket) {
