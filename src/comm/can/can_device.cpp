@@ -3,8 +3,8 @@
 
 #include <cerrno>
 
-#include "comm/can/provision.hpp"
 #include "comm/can/socket.hpp"
+#include "comm/can/syscalls.hpp"
 #include "runtime/runtime.hpp"
 
 namespace kestro::comm {
@@ -25,7 +25,7 @@ IoResult<void> CanDevice::come_back() {
 }
 
 IoResult<CanDeviceSync> CanDeviceSync::open(const std::string& interface) {
-  if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = can_sys().provision(interface, {}); !ok) return std::unexpected(std::move(ok.error()));
   auto& rt = rt::Runtime::get();
   auto link = CanLink::open(interface, rt.executor());
   if (!link) return std::unexpected(std::move(link.error()));

@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "comm/can/link.hpp"
-#include "comm/can/provision.hpp"
 #include "comm/can/socket.hpp"
+#include "comm/can/syscalls.hpp"
 #include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time.hpp"
@@ -105,30 +105,43 @@ asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMes
   }
 }
 
-// Writes one frame. A full transmit queue is waited out for a while unless the bus has already been found
-// stalled; `stalled` is cleared by the next write that succeeds.
+// Writes one frame. A socket that cannot take it, its buffer full (would block) or the transmit queue full
+// (ENOBUFS), is waited out for a while unless the bus has already been found stalled; `stalled` is cleared by
+// the next write that succeeds. Either way the frame is written or reported: a bus that never drains holds
+// no frame for good.
 asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_frame& frame, bool& stalled) {
+  const auto patience = std::chrono::duration_cast<rt::Clock::duration>(kFullQueuePatience);
   auto pause = std::chrono::duration_cast<rt::Clock::duration>(kFirstFullQueuePause);
   rt::Clock::duration waited{};
   for (;;) {
-    auto ready = co_await wait_writable(socket);
-    if (!ready) co_return std::unexpected(std::move(ready.error()));
+    // Written at once: the writer yields on each frame it takes anyway, and a socket that has room needs no
+    // trip through the reactor.
     auto wrote = write_frame_now(socket, frame);
     if (std::holds_alternative<std::monostate>(wrote)) {
       stalled = false;
       co_return IoResult<void>{};
     }
-    if (std::holds_alternative<WouldBlock>(wrote)) continue;
-    const int err = std::get<int>(wrote);
-    if (err == ENOBUFS && !stalled && waited < kFullQueuePatience) {
-      const auto left = std::chrono::duration_cast<rt::Clock::duration>(kFullQueuePatience) - waited;
-      const auto nap = std::min(pause, left);
-      co_await rt::sleep_for(nap);
-      waited += nap;
-      pause *= 2;
+    const bool would_block = std::holds_alternative<WouldBlock>(wrote);
+    const int err = would_block ? EAGAIN : std::get<int>(wrote);
+    const bool full = would_block || err == ENOBUFS;
+    if (full && !stalled && waited < patience) {
+      const auto left = patience - waited;
+      if (would_block) {
+        // The socket tells when its buffer has room again.
+        const auto start = rt::Clock::now();
+        auto ready = co_await wait_writable_within(socket, left);
+        if (!ready) co_return std::unexpected(std::move(ready.error()));
+        waited += *ready ? rt::Clock::now() - start : left;
+      } else {
+        // The transmit queue does not: look again after pauses that grow.
+        const auto nap = std::min(pause, left);
+        co_await rt::sleep_for(nap);
+        waited += nap;
+        pause *= 2;
+      }
       continue;
     }
-    if (err == ENOBUFS) stalled = true;
+    if (full) stalled = true;
     co_return std::unexpected(os_error(err));
   }
 }
@@ -166,7 +179,7 @@ CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> out
       pending_(std::move(pending)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
-  if (auto ok = ensure_can_interface(interface); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = can_sys().provision(interface, {}); !ok) return std::unexpected(std::move(ok.error()));
   auto& runtime = rt::Runtime::get();
   auto opened = CanLink::open(interface, runtime.executor());
   if (!opened) return std::unexpected(std::move(opened.error()));

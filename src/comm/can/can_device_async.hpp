@@ -17,7 +17,9 @@
 //
 // A write refused by a full transmit queue (ENOBUFS) is retried after pauses that grow from 1 ms, keeping
 // the order of frames, for about 100 ms; only then is it reported and dropped, and further ENOBUFS failures
-// are reported at once until a write succeeds again. Reading goes on meanwhile.
+// are reported at once until a write succeeds again. A socket whose buffer is full (the write would block)
+// is waited for in the same way, for the same time at most: a bus that never drains holds no frame for good.
+// Reading goes on meanwhile. Every other write failure is reported at once and the frame dropped.
 #pragma once
 
 #include <atomic>

@@ -3,13 +3,12 @@
 
 #include <linux/can.h>
 #include <linux/can/raw.h>
-#include <net/if.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "comm/can/provision.hpp"
+#include "comm/can/syscalls.hpp"
 
 namespace kestro::comm {
 
@@ -20,7 +19,7 @@ int bound_index(int fd) {
   sockaddr_can addr;
   std::memset(&addr, 0, sizeof addr);
   socklen_t len = sizeof addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+  if (can_sys().getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
   return addr.can_ifindex;
 }
 
@@ -37,31 +36,32 @@ bool CanLink::detached() const {
 }
 
 bool CanLink::interface_present() const {
-  return ::if_nametoindex(interface_.c_str()) != 0;
+  return can_sys().if_nametoindex(interface_.c_str()) != 0;
 }
 
 IoResult<void> CanLink::reattach(const LineSink& lines) const {
   if (!interface_present()) return std::unexpected(os_error(ENODEV));
-  if (auto ok = ensure_can_interface(interface_, lines); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = can_sys().provision(interface_, lines); !ok) return std::unexpected(std::move(ok.error()));
   // Looked up again: provisioning takes time, and the interface may have gone and come back meanwhile.
-  const unsigned index = ::if_nametoindex(interface_.c_str());
+  const unsigned index = can_sys().if_nametoindex(interface_.c_str());
   if (index == 0) return std::unexpected(os_error(ENODEV));
   // The kernel dropped the socket's receive filter when it unbound it: bound again without one, it would
   // receive nothing. Put back its default, one filter that passes every frame.
   const can_filter pass_all{.can_id = 0, .can_mask = 0};
-  if (::setsockopt(socket_->native_handle(), SOL_CAN_RAW, CAN_RAW_FILTER, &pass_all, sizeof pass_all) != 0) {
+  const int fd = socket_->native_handle();
+  if (can_sys().setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &pass_all, sizeof pass_all) != 0) {
     return std::unexpected(os_error(errno));
   }
   // The error the kernel left when it unbound the socket (No such device) may not have been taken yet: it
   // would fail the first read or write on the new binding. Reading it clears it.
   int stale = 0;
   socklen_t stale_len = sizeof stale;
-  ::getsockopt(socket_->native_handle(), SOL_SOCKET, SO_ERROR, &stale, &stale_len);
+  can_sys().getsockopt(fd, SOL_SOCKET, SO_ERROR, &stale, &stale_len);
   sockaddr_can addr;
   std::memset(&addr, 0, sizeof addr);
   addr.can_family = AF_CAN;
   addr.can_ifindex = static_cast<int>(index);
-  if (::bind(socket_->native_handle(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (can_sys().bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     return std::unexpected(os_error(errno));
   }
   return {};

@@ -4,6 +4,7 @@
 
 #include <linux/can.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,9 @@ std::variant<std::monostate, WouldBlock, int> write_frame_now(CanSocket& socket,
 // Waits for readiness; an error is the system's text.
 asio::awaitable<IoResult<void>> wait_readable(CanSocket& socket);
 asio::awaitable<IoResult<void>> wait_writable(CanSocket& socket);
+// Waits for writability at most `limit`: true when the socket became writable, false when the limit passed.
+asio::awaitable<IoResult<bool>> wait_writable_within(CanSocket& socket,
+                                                    std::chrono::steady_clock::duration limit);
 
 // Waits until a frame has been read (the receive algorithm of the blocking device).
 asio::awaitable<IoResult<CanMessage>> receive_message(CanSocket& socket);
