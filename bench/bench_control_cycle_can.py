@@ -24,13 +24,15 @@ import can
 
 import kestro
 
-N = int(sys.argv[1]) if len(sys.argv) > 1 else 20000
+N = int(sys.argv[1]) if __name__ == "__main__" and len(sys.argv) > 1 else 20000
 ROUNDS = 3
 IFACE = "vcan0"
 HOST = 0x100
 NODES = [0x201, 0x202, 0x203, 0x204]
 TARGETS = [10.0, -5.0, 2.5, 0.75]
 FEEDBACK = [struct.pack("<fhh", 1.0 + i, 100 - i, -100 + i) for i in range(4)]
+# The DR v1 target frame (four int16 counts, 10 per rad/s in speed mode) and feedback frame, as struct codecs.
+PACK_TARGETS, UNPACK_FEEDBACK = struct.Struct("<4h").pack, struct.Struct("<fhh").unpack
 
 
 def measure(cycle):
@@ -79,7 +81,7 @@ def python_can_round():
     bus = can.Bus(interface="socketcan", channel=IFACE)
     feedback = [can.Message(arbitration_id=n, data=d, is_extended_id=False) for n, d in zip(NODES, FEEDBACK)]
     targets = list(TARGETS)
-    pack, unpack = struct.Struct("<4h").pack, struct.Struct("<fhh").unpack
+    pack, unpack = PACK_TARGETS, UNPACK_FEEDBACK
 
     def cycle():
         counts = [max(-32768, min(32767, int(t * 10.0))) for t in targets]

@@ -10,6 +10,8 @@ Usage:
     python tools/dr_sim.py --interface can1 --host 0x100 \\
         --driver 0x201:0:speed --driver 0x202:1:current:silent [--duration SECONDS]
 
+    --interface IF  the CAN interface; repeat it to put the same drivers on several buses at once (each bus
+                    gets its own copy of every driver, state and session included), served by one process
     --host ID       the host id: every frame the drivers listen to arrives on it (ids above 0x7FF are
                     extended frames; a standard frame and an extended frame with the same number differ)
     --driver NODE:SLOT:MODE[:BEHAVIOUR...]
@@ -26,8 +28,9 @@ Usage:
                                   NODE restarted), so a driver that fell silent answers again
     --duration S    exit after S seconds; SIGTERM and SIGINT also end it with status 0
 
-The drivers are on the far side of the bus: when the interface goes down or away (an adapter replugged),
-the simulator opens its socket again, every 0.1 s, until the interface is back and up.
+The drivers are on the far side of the bus: when an interface goes down or away (an adapter replugged),
+the simulator opens its socket again, every 0.1 s, until the interface is back and up; the other buses
+are served meanwhile.
 
 Standard output, one line each, flushed:
 
@@ -44,9 +47,11 @@ Standard output, one line each, flushed:
     NODE ignored bad check                         check byte wrong (for each driver the dest names)
     NODE restarted                                 restart_after=N reached again
 
-NODE is the node id as Python's hex() writes it (0x201). Target frames print nothing. Each driver takes a
-configuration frame whose dest is its node id's low 16 bits or 0xFFFF; entry frame 1 is pending until the
-next configuration frame addressed to the driver, which must be entry frame 2 for the session to open.
+NODE is the node id as Python's hex() writes it (0x201); with more than one interface, each event line
+starts with the interface's name and a space (vcan1 0x201 session open). Target frames print nothing.
+Each driver takes a configuration frame whose dest is its node id's low 16 bits or 0xFFFF; entry frame 1
+is pending until the next configuration frame addressed to the driver, which must be entry frame 2 for the
+session to open.
 
 Motor model (time constant TAU, dt = monotonic time since the last update, capped at DT_MAX), advanced on
 each target frame before the new target is taken, so feedback shows the state the previous target led to:
@@ -60,6 +65,7 @@ mode's present value as its target until the next target frame.
 
 import argparse
 import math
+import select
 import signal
 import socket
 import struct
@@ -324,7 +330,8 @@ def number(text):
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description="Simulated DR v1 motor drivers on a SocketCAN interface.")
-    p.add_argument("--interface", required=True, help="CAN interface, e.g. can1")
+    p.add_argument("--interface", required=True, action="append",
+                   help="CAN interface, e.g. can1 (repeat for several buses)")
     p.add_argument("--host", required=True, type=number, help="host id the drivers listen to")
     p.add_argument("--driver", action="append", required=True, type=parse_driver,
                    metavar="NODE:SLOT:MODE[:BEHAVIOUR]", help="one simulated driver (repeat for more)")
@@ -353,21 +360,60 @@ def send_feedback(sock, frames):
 
 
 def reopen(interface, host):
-    """A socket on the interface once it is back and up, else None after a pause."""
+    """A socket on the interface if it is back and up, else None."""
     try:
         sock = open_socket(interface, host)
-        sock.settimeout(0)
-        try:  # bound to an interface that is down: the kernel reports it at once
-            sock.recv(CAN_FRAME.size)  # a frame taken here is lost, as anything sent during a replug
-            return sock
-        except BlockingIOError:
-            return sock
-        except OSError:
-            sock.close()
     except OSError:
+        return None
+    sock.settimeout(0)
+    try:  # bound to an interface that is down: the kernel reports it at once
+        sock.recv(CAN_FRAME.size)  # a frame taken here is lost, as anything sent during a replug
+    except BlockingIOError:
         pass
-    time.sleep(0.1)
-    return None
+    except OSError:
+        sock.close()
+        return None
+    return sock
+
+
+class Bus:
+    """One interface: its socket (None while the interface is down or away) and its own drivers."""
+
+    RETRY = 0.1  # s between attempts to open the socket again
+
+    def __init__(self, interface, host, specs, now, label):
+        self.interface, self.host, self.label = interface, host, label
+        self.group = Group(host, [Driver(now=now, **spec) for spec in specs])
+        self.sock, self.retry_at = None, now
+
+    def open(self):
+        self.sock = open_socket(self.interface, self.host)
+        self.sock.settimeout(0)
+
+    def revive(self, now):
+        if self.sock is None and now >= self.retry_at:
+            self.sock = reopen(self.interface, self.host)
+            self.retry_at = now + self.RETRY
+
+    def lost(self):
+        self.sock.close()
+        self.sock = None
+
+    def drain(self):
+        """Every frame waiting on the socket, answered; False once the interface went down or away."""
+        while True:
+            try:
+                raw = self.sock.recv(CAN_FRAME.size)
+            except BlockingIOError:
+                return True
+            except OSError:  # the interface went down or away; a socket bound to nothing would wait forever
+                self.lost()
+                return False
+            can_id, length, data = CAN_FRAME.unpack(raw)
+            lines, frames = self.group.on_frame(can_id, data[: min(length, 8)], time.monotonic())
+            for line in lines:
+                print(self.label + line, flush=True)
+            send_feedback(self.sock, frames)
 
 
 def main(argv=None):
@@ -377,41 +423,38 @@ def main(argv=None):
         signal.signal(sig, lambda *_: stop.append(True))
     start = time.monotonic()
     deadline = None if args.duration is None else start + args.duration
-    group = Group(args.host, [Driver(now=start, **spec) for spec in args.driver])
-    try:
-        sock = open_socket(args.interface, args.host)
-    except OSError as e:
-        sys.exit(f"dr_sim: {args.interface}: {e}")
+    several = len(args.interface) > 1
+    buses = [Bus(name, args.host, args.driver, start, name + " " if several else "") for name in args.interface]
+    for bus in buses:
+        try:
+            bus.open()
+        except OSError as e:
+            sys.exit(f"dr_sim: {bus.interface}: {e}")
     print("ready", flush=True)
     while not stop:
         now = time.monotonic()
         if deadline is not None and now >= deadline:
             break
-        if sock is None:
-            sock = reopen(args.interface, args.host)
-            continue
-        send_feedback(sock, group.due(now))
         wait = 0.1 if deadline is None else min(0.1, deadline - now)
-        if group.delayed:
-            wait = max(0.0, min(wait, min(t for t, _ in group.delayed) - now))
-        sock.settimeout(wait)
-        try:
-            raw = sock.recv(CAN_FRAME.size)
-        except (TimeoutError, BlockingIOError):
+        for bus in buses:
+            bus.revive(now)
+            if bus.sock is None:
+                wait = min(wait, max(0.0, bus.retry_at - now))
+                continue
+            send_feedback(bus.sock, bus.group.due(now))
+            if bus.group.delayed:
+                wait = max(0.0, min(wait, min(t for t, _ in bus.group.delayed) - now))
+        live = {bus.sock: bus for bus in buses if bus.sock is not None}
+        if not live:
+            time.sleep(wait)
             continue
-        except OSError:  # the interface went down or away; a socket bound to nothing would wait forever
-            sock.close()
-            sock = None
-            continue
-        can_id, length, data = CAN_FRAME.unpack(raw)
-        lines, frames = group.on_frame(can_id, data[: min(length, 8)], time.monotonic())
-        for line in lines:
-            print(line, flush=True)
-        send_feedback(sock, frames)
-    if sock is not None:
-        sock.close()
+        readable, _, _ = select.select(list(live), [], [], wait)
+        for sock in readable:
+            live[sock].drain()
+    for bus in buses:
+        if bus.sock is not None:
+            bus.sock.close()
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())

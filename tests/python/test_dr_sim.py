@@ -512,7 +512,7 @@ class TestCommandLine:
     def test_arguments(self):
         args = sim.parse_args(["--interface", "can1", "--host", "0x100", "--driver", "0x201:0:speed",
                                "--driver", "0x202:1:current:silent", "--duration", "2.5"])
-        assert (args.interface, args.host, args.duration) == ("can1", 0x100, 2.5)
+        assert (args.interface, args.host, args.duration) == (["can1"], 0x100, 2.5)
         assert [d["node"] for d in args.driver] == [0x201, 0x202]
 
     @pytest.mark.parametrize(
