@@ -153,6 +153,9 @@ def test_handlers_after_the_wait():
     p = Program(
         """
         import kestro, signal, time
+        # Started from a shell's background job, the program inherits SIGINT ignored, and then Python sets
+        # no handler of its own for it: give it the one it has when started from a terminal.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         seen = []
         signal.signal(signal.SIGUSR1, lambda *a: None)
         print(kestro.block_until(wait_ms=50))

@@ -127,7 +127,7 @@ def test_first_call_is_immediate_and_the_handle_reports(mode, make):
     assert "running=false" in repr(h)
 
 
-@pytest.mark.parametrize("mode, make, name", [(*m, n) for m, n in zip(MODES[1:], ("High", "Realtim"))])
+@pytest.mark.parametrize("mode, make, name", [(*m, n) for m, n in zip(MODES[1:], ("High", "Realtime"))])
 def test_a_precision_timer_thread_has_its_name_when_the_handle_is_returned(mode, make, name):
     # A program that gives its timer's thread a real-time priority looks it up by name right after start.
     h = make(200)(lambda: None)()
@@ -141,7 +141,7 @@ def test_a_precision_timer_thread_has_its_name_when_the_handle_is_returned(mode,
                 pass
     finally:
         h.stop()
-    assert f"timer-{h.task_id}-{name}" in names
+    assert f"timer-{h.task_id}-{name}"[:15] in names  # the system keeps 15 bytes of a thread name
 
 
 @pytest.mark.parametrize("mode, make", MODES)
