@@ -127,15 +127,7 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore<T>> {
     }
     if (deadline && !blocked->wait_until(*deadline)) {
       if (testing::before_blocked_receive_withdraws) testing::before_blocked_receive_withdraws();
-      std::unique_lock lock(mu_);
-      for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
-        if (it->id == id) {
-          Pending withdrawn = std::move(*it);
-          waiters_.erase(it);
-          lock.unlock();
-          return std::unexpected(RecvError::TimedOut);
-        }
-      }
+      if (withdraw(id)) return std::unexpected(RecvError::TimedOut);
       // A sender took this waiter just as time ran out: its value is on the way and must not be lost.
     }
     return blocked->take();
@@ -227,17 +219,21 @@ class ChannelCore : public std::enable_shared_from_this<ChannelCore<T>> {
     }
   };
 
-  void abandon(std::uint64_t id, RecvError why) {
-    std::unique_lock lock(mu_);
+  // Takes waiter `id` out of the queue; nullopt when a sender has already taken it.
+  std::optional<Pending> withdraw(std::uint64_t id) {
+    std::lock_guard lock(mu_);
     for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
       if (it->id == id) {
         Pending pending = std::move(*it);
         waiters_.erase(it);
-        lock.unlock();
-        pending.finish(std::unexpected(why));
-        return;
+        return pending;
       }
     }
+    return std::nullopt;
+  }
+
+  void abandon(std::uint64_t id, RecvError why) {
+    if (auto pending = withdraw(id)) pending->finish(std::unexpected(why));
   }
 
   mutable std::mutex mu_;
