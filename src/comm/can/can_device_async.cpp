@@ -55,11 +55,11 @@ asio::awaitable<void> read_failed(std::string message) {
   co_await rt::sleep_for(kReadFailurePause);
 }
 
-// Moves every received frame to the incoming channel, and binds the socket again when its interface comes
+// Hands every received frame to the tap, and binds the socket again when its interface comes
 // back. Aborted as soon as nobody can receive any more (see open); a frame that nobody can receive ends it
 // too.
 asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMessage> incoming,
-                                std::shared_ptr<std::atomic<bool>> discarding) {
+                                std::shared_ptr<IncomingTap> tap) {
   bool lost = false;   // the socket is bound to nothing: no frame will come until it is bound again
   bool woken = false;  // readiness was just reported
   for (;;) {
@@ -74,11 +74,7 @@ asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMes
     auto got = read_frame_now(link->socket());
     if (auto* frame = std::get_if<can_frame>(&got)) {
       woken = false;
-      if (discarding->load(std::memory_order_relaxed)) {
-        if (incoming.is_closed()) co_return;
-        continue;
-      }
-      if (!incoming.send(parse_frame(*frame))) co_return;
+      if (!tap->deliver(parse_frame(*frame), incoming)) co_return;
       continue;
     }
     if (auto* err = std::get_if<IoError>(&got)) {
@@ -169,13 +165,12 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanLink> link, rt::Receiver<Can
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
                                std::shared_ptr<IncomingReceiver> incoming, Tasks tasks,
-                               std::shared_ptr<std::atomic<bool>> discarding,
-                               std::shared_ptr<PendingCount> pending)
+                               std::shared_ptr<IncomingTap> tap, std::shared_ptr<PendingCount> pending)
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
       incoming_(std::move(incoming)),
       tasks_(std::move(tasks)),
-      discarding_(std::move(discarding)),
+      tap_(std::move(tap)),
       pending_(std::move(pending)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
@@ -190,16 +185,16 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   // Reader and writer share the socket, so they share one strand.
   auto strand = runtime.make_strand();
   auto pending = watched_pending_count();
-  auto discarding = std::make_shared<std::atomic<bool>>(false);
+  auto tap = std::make_shared<IncomingTap>();
   Tasks tasks{
-      .reader = runtime.spawn_on(strand, read_loop(link, std::move(in_tx), discarding)),
+      .reader = runtime.spawn_on(strand, read_loop(link, std::move(in_tx), tap)),
       .writer = runtime.spawn_on(strand, write_loop(link, std::move(out_rx), pending)),
   };
   // Once the device and every other holder of its frames are gone, the reader stops waiting for traffic
   // that may never come.
   in_rx.on_abandoned(tasks.reader.aborter());
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
-                        std::move(tasks), std::move(discarding), std::move(pending));
+                        std::move(tasks), std::move(tap), std::move(pending));
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload& data) const {

@@ -1,5 +1,6 @@
 // Owns the non-blocking CAN device: two background tasks on the shared runtime, sharing one strand, are the
-// only users of the socket. The reader moves every received frame into the incoming channel; the writer
+// only users of the socket. The reader hands every received frame to the incoming tap (by default into the
+// incoming channel); the writer
 // writes every frame queued on the outgoing channel, in order.
 //
 // Lifecycle:
@@ -32,6 +33,7 @@
 #include <asio/awaitable.hpp>
 
 #include "comm/can/frame.hpp"
+#include "comm/can/incoming_tap.hpp"
 #include "comm/can/io_error.hpp"
 #include "comm/can/pending_frames.hpp"
 #include "runtime/async_mutex.hpp"
@@ -57,7 +59,7 @@ class CanDeviceAsync {
   // Assembles a device from its parts; the background tasks are whoever holds the other channel ends.
   CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
                  std::shared_ptr<IncomingReceiver> incoming, Tasks tasks,
-                 std::shared_ptr<std::atomic<bool>> discarding = std::make_shared<std::atomic<bool>>(false),
+                 std::shared_ptr<IncomingTap> tap = std::make_shared<IncomingTap>(),
                  std::shared_ptr<PendingCount> pending = std::make_shared<PendingCount>(0));
 
   // Queues a frame; nothing is validated here. Fails only with "channel closed" once the writer has ended.
@@ -70,20 +72,24 @@ class CanDeviceAsync {
   asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
   std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
 
-  // From now on the reader drops received frames instead of queueing them (sending goes on). For
-  // an owner that stops receiving while others still send through the device: frames that nobody will
-  // take must not pile up for as long as the device lives.
-  void discard_incoming() const noexcept { discarding_->store(true, std::memory_order_relaxed); }
+  // From now on the reader hands every received frame to `handler` on its own thread instead of queueing it
+  // (see IncomingTap for what a handler may do). For an owner that is the device's only receiver.
+  void route_incoming(IncomingTap::Handler handler) const { tap_->route(std::move(handler)); }
+  // From now on the reader drops received frames (sending goes on); a running handler has returned. For an
+  // owner that stops receiving while others still send through the device: frames that nobody will take
+  // must not pile up for as long as the device lives.
+  void discard_incoming() const { tap_->discard(); }
 
   const std::string& interface() const noexcept { return interface_; }
   const std::shared_ptr<IncomingReceiver>& incoming() const noexcept { return incoming_; }
+  const std::shared_ptr<IncomingTap>& tap() const noexcept { return tap_; }
 
  private:
   std::string interface_;
   rt::Sender<CanMessage> outgoing_;
   std::shared_ptr<IncomingReceiver> incoming_;
   Tasks tasks_;  // kept, never awaited: the tasks end on their own (see the lifecycle above)
-  std::shared_ptr<std::atomic<bool>> discarding_;
+  std::shared_ptr<IncomingTap> tap_;
   std::shared_ptr<PendingCount> pending_;  // queued and not yet handled by the writer
 };
 

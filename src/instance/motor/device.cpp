@@ -35,7 +35,6 @@ comm::IoResult<void> send_calibration_and_wait(const comm::CanDeviceAsync& can, 
 Device::Device(std::uint8_t slot_index, std::uint32_t node_id, FocMode mode, CanHandle can,
                std::uint32_t host_id)
     : can_(std::move(can)),
-      watch_(std::make_shared<rt::AsyncMutexSlot<WatchData>>()),
       node_id_(node_id),
       host_id_(host_id),
       slot_index_(std::min(slot_index, kMaxSlot)),
@@ -57,16 +56,13 @@ void Device::set_target(float target) {
 }
 
 WatchData Device::get_watch_data_blocking() const {
-  rt::AsyncMutexGuard guard = rt::lock_blocking(watch_->mutex());
-  return watch_->value(guard);
+  auto lock = rt::lock_or_refuse_in_fork(watch_mu_);
+  return watch_;
 }
 
-asio::awaitable<void> Device::update_watch_data(WatchData data) const {
-  auto watch = watch_;
-  auto locked = watch->mutex()->async_lock(asio::use_awaitable);
-  co_await std::move(locked);
-  rt::AsyncMutexGuard guard(watch->mutex());
-  watch->value(guard) = data;
+void Device::update_watch_data(const WatchData& data) const {
+  std::lock_guard lock(watch_mu_);
+  watch_ = data;
 }
 
 comm::IoResult<void> Device::enter_configure() const {

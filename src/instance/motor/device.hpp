@@ -1,11 +1,11 @@
 // Owns the host-side record of one motor driver in a broadcast group: its slot, node id and mode, the target
 // of the next broadcast, the latest routed feedback, and the unicast configuration commands to its driver.
 //
-// A Device is shared: the group's list, every Python object wrapping it and a running feedback update each
-// hold a reference, and it keeps working after its group is gone (it holds the CAN device itself).
+// A Device is shared: the group's list, every Python object wrapping it and a feedback update in progress
+// each hold a reference, and it keeps working after its group is gone (it holds the CAN device itself).
 #pragma once
 
-#include <asio/awaitable.hpp>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,7 +13,6 @@
 #include "comm/can/can_device_async.hpp"
 #include "comm/can/io_error.hpp"
 #include "comm/protocol/control/dr_v1.hpp"
-#include "runtime/async_mutex.hpp"
 
 namespace kestro::motor {
 
@@ -45,9 +44,10 @@ class Device {
   float get_target() const;
   void set_target(float target);
 
-  // Copies the latest feedback; waits for the watch mutex on the runtime (with hand-off on a worker).
+  // Copies the latest feedback. The watch mutex is only ever held for a copy, by a holder that never waits
+  // for anything else, so a plain mutex serves: the CAN reader stores feedback without a thread hand-off.
   WatchData get_watch_data_blocking() const;
-  asio::awaitable<void> update_watch_data(WatchData data) const;
+  void update_watch_data(const WatchData& data) const;
 
   comm::IoResult<void> enter_configure() const;
   comm::IoResult<void> exit_configure() const;
@@ -65,7 +65,8 @@ class Device {
 
  private:
   CanHandle can_;
-  std::shared_ptr<rt::AsyncMutexSlot<WatchData>> watch_;
+  mutable std::mutex watch_mu_;
+  mutable WatchData watch_{};
   std::uint32_t node_id_;
   std::uint32_t host_id_;
   mutable std::mutex target_mu_;

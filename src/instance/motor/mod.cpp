@@ -1,4 +1,4 @@
-// Owns the broadcast group's operations and its receive task.
+// Owns the broadcast group's operations and the routing of its feedback.
 #include "instance/motor/mod.hpp"
 
 #include <chrono>
@@ -7,7 +7,6 @@
 
 #include "runtime/diagnostics.hpp"
 #include "runtime/runtime.hpp"
-#include "runtime/time.hpp"
 
 namespace kestro::motor {
 
@@ -15,7 +14,6 @@ namespace proto = comm::protocol;
 
 namespace {
 
-constexpr std::uint64_t kReceiveWaitMs = 100;
 // How long a group that goes waits for its last lines to reach a standard error that has stopped draining.
 constexpr auto kLastLinesLimit = std::chrono::milliseconds(100);
 
@@ -36,46 +34,30 @@ std::shared_ptr<Device> find_node(DeviceList& list, std::uint32_t node_id) {
   return nullptr;
 }
 
-// Writes one line to standard error unless the group is gone.
+// Writes one line to standard error, unless the group is gone by the time it would be written.
 void report(const std::shared_ptr<ReceiveLife>& life, std::string line) {
-  if (!life->alive.load(std::memory_order_acquire)) return;
   rt::diag::emit(std::move(line), rt::diag::Wanted(life, &life->printable));
 }
 
-asio::awaitable<void> receive_loop(CanHandle can, std::shared_ptr<DeviceList> list,
-                                   std::shared_ptr<ReceiveLife> life) {
-  for (;;) {
-    const auto started = rt::Clock::now();
-    auto receiving = can->receive_timeout_async(kReceiveWaitMs);
-    std::optional<comm::CanMessage> got = co_await std::move(receiving);
-    if (!got) {
-      // A reader that has stopped answers at once every time: keep to one wake-up per wait period.
-      const auto due = started + std::chrono::milliseconds(kReceiveWaitMs);
-      if (rt::Clock::now() < due) {
-        auto pause = rt::sleep_until(due);
-        co_await std::move(pause);
-      }
-      continue;
-    }
-    const comm::CanMessage msg = std::move(*got);
-    if (msg.data.size() != 8) {
-      char line[96];
-      std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %zu\n",
-                    msg.id, msg.data.size());
-      report(life, line);
-      continue;
-    }
-    const WatchData data = proto::decode_feedback(std::span<const std::uint8_t, 8>(msg.data.data(), 8));
-    std::shared_ptr<Device> device = find_node(*list, msg.id);
-    if (!device) {
-      char head[64];
-      std::snprintf(head, sizeof head, "[Motor] unmatched feedback frame: id=0x%X, data=", msg.id);
-      report(life, head + byte_list(msg.data.bytes()) + "\n");
-      continue;
-    }
-    auto updating = device->update_watch_data(data);
-    co_await std::move(updating);
+// Files one received frame: a feedback frame into the record of the first device with its node id, anything
+// else as a line.
+void route_feedback(DeviceList& list, const std::shared_ptr<ReceiveLife>& life, const comm::CanMessage& msg) {
+  if (msg.data.size() != 8) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Warning: ignoring CAN frame 0x%X with unexpected length %zu\n", msg.id,
+                  msg.data.size());
+    report(life, line);
+    return;
   }
+  const WatchData data = proto::decode_feedback(std::span<const std::uint8_t, 8>(msg.data.data(), 8));
+  std::shared_ptr<Device> device = find_node(list, msg.id);
+  if (!device) {
+    char head[64];
+    std::snprintf(head, sizeof head, "[Motor] unmatched feedback frame: id=0x%X, data=", msg.id);
+    report(life, head + byte_list(msg.data.bytes()) + "\n");
+    return;
+  }
+  device->update_watch_data(data);
 }
 
 }  // namespace
@@ -91,17 +73,17 @@ Motor::Motor(CanHandle can, std::uint32_t host_id)
       devices_(std::make_shared<DeviceList>()),
       life_(std::make_shared<ReceiveLife>()),
       host_id_(host_id) {
-  receive_task_ = rt::Runtime::get().spawn(receive_loop(can_, devices_, life_));
+  can_->route_incoming(
+      [list = devices_, life = life_](const comm::CanMessage& msg) { route_feedback(*list, life, msg); });
 }
 
 Motor::~Motor() {
   if (!life_) return;  // moved from
-  life_->alive.store(false, std::memory_order_release);
+  // Devices that outlive the group still send through its CAN device, but nobody receives any more. Once
+  // this returns, no frame is being routed and none will be.
+  can_->discard_incoming();
   rt::diag::flush(kLastLinesLimit);
   life_->printable.store(false, std::memory_order_release);
-  receive_task_.abort();
-  // Devices that outlive the group still send through its CAN device, but nobody receives any more.
-  can_->discard_incoming();
 }
 
 comm::IoResult<std::shared_ptr<Device>> Motor::add_device(std::uint8_t slot_index, std::uint32_t node_id,

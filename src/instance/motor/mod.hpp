@@ -1,9 +1,10 @@
 // Owns the broadcast group: one CAN interface, one host id, the registered drivers in list order, the
-// broadcast target frame, the broadcast configuration commands, and the receive task that routes each
-// driver's feedback to its Device by CAN identifier.
+// broadcast target frame, the broadcast configuration commands, and the routing of each driver's feedback to
+// its Device by CAN identifier. The group is its CAN device's only receiver, so feedback is routed on the
+// device's reader as each frame is read: no task and no thread hand-off between the socket and the record.
 //
 // Lock order: the device list, then a device's target. The list mutex is held only for short walks, never
-// across a wait; the receive task waits for a device's watch mutex only after releasing it.
+// across a wait; routing takes a device's watch mutex only after releasing it.
 #pragma once
 
 #include <atomic>
@@ -15,7 +16,6 @@
 #include <vector>
 
 #include "instance/motor/device.hpp"
-#include "runtime/join_handle.hpp"
 
 namespace kestro::motor {
 
@@ -24,19 +24,18 @@ struct DeviceList {
   std::vector<std::shared_ptr<Device>> items;
 };
 
-// Lets the group's destruction end the receive task's output: the task reports only while `alive`, and the
-// lines it reported are written before the destruction returns, or never (`printable`), so that nothing is
-// printed once the group is gone. No lock is held across a write.
+// Lets the group's destruction end the routing's output: the lines routing reported are written before the
+// destruction returns, or never, so that nothing is printed once the group is gone. No lock is held across a
+// write.
 struct ReceiveLife {
-  std::atomic<bool> alive{true};
   std::atomic<bool> printable{true};
 };
 
 class Motor {
  public:
-  // Opens the non-blocking CAN device on `interface` (provisioning it first) and starts the receive task.
+  // Opens the non-blocking CAN device on `interface` (provisioning it first) and starts routing feedback.
   static comm::IoResult<Motor> open(const std::string& interface, std::uint32_t host_id);
-  // Starts a group on an open device.
+  // Starts a group on an open device, which from now on routes every received frame to the group.
   Motor(CanHandle can, std::uint32_t host_id);
   ~Motor();
   Motor(Motor&&) noexcept = default;
@@ -64,7 +63,6 @@ class Motor {
 
   CanHandle can_;
   std::shared_ptr<DeviceList> devices_;
-  rt::JoinHandle<void> receive_task_;
   std::shared_ptr<ReceiveLife> life_;
   std::uint32_t host_id_;
 };
