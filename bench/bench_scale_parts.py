@@ -9,6 +9,8 @@ Run in the bed: ./dev canbed -- python bench/bench_scale_parts.py [--seconds 5] 
 - send: a thread sleep loop (bench_timers.python_loop) at the period makes one broadcast per call (kestro:
   Motor.broadcast; python-can: targets packed into a can.Message and Bus.send). Process CPU per call, net
   of the same loop with an empty function.
+- the same send from a plain AF_CAN socket in that loop (send, no packing): with the socket floor below, what
+  one bus costs in this kernel whatever the library, and so the lowest ratio to python-can any library reaches.
 - calls: four set_target, one broadcast and four get_watch_data back to back, as bench_control_cycle_can.py
   does: CPU per cycle when the writer drains many frames per wake-up.
 - socket floor: the same receive burst read by a plain AF_CAN socket in a Python thread (recv, no decoding).
@@ -122,6 +124,13 @@ def send_part(lib, rate, seconds):
         def call():
             counts = [max(-32768, min(32767, int(t * 10.0))) for t in TARGETS]
             bus.send(can.Message(arbitration_id=HOST, data=PACK_TARGETS(*counts), is_extended_id=False))
+    elif lib == "socket":
+        sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        sock.bind((IFACE,))
+        frame = struct.pack("=IB3x8s", HOST, 8, bytes(8))
+
+        def call():
+            sock.send(frame)
     else:
         def call():
             pass
@@ -140,6 +149,8 @@ def send_part(lib, rate, seconds):
     loop.join()
     if lib == "python-can":
         bus.shutdown()
+    elif lib == "socket":
+        sock.close()
     return cpu / calls * 1e6, cs / calls
 
 
@@ -189,10 +200,17 @@ def main():
           f"({pcs:.1f}), ratio {rk / rp:.2f}; a bare socket read in a Python thread: {floor:.0f} ({fcs:.1f})",
           flush=True)
     (empty, ecs) = send_part("empty", args.rate, args.seconds)
-    (sk, kcs), (sp, pcs) = (send_part(lib, args.rate, args.seconds) for lib in ("kestro", "python-can"))
+    (sk, kcs), (sp, pcs), (sf, _) = (send_part(lib, args.rate, args.seconds)
+                                     for lib in ("kestro", "python-can", "socket"))
     print(f"send, per periodic broadcast, net of the empty loop ({empty:.0f}, {ecs:.1f} context switches): kestro "
           f"{sk - empty:.0f} ({kcs - ecs:.1f}), python-can {sp - empty:.0f} ({pcs - ecs:.1f}), ratio "
-          f"{(sk - empty) / (sp - empty):.2f}", flush=True)
+          f"{(sk - empty) / (sp - empty):.2f}; a bare socket send: {sf - empty:.0f}", flush=True)
+    # What no library avoids in this kernel: one write and four reads per bus and cycle.
+    kernel = (sf - empty) + len(NODES) * floor
+    print(f"one bus's cycle (a broadcast, four feedback frames): kestro {sk - empty + len(NODES) * rk:.0f}, "
+          f"python-can {sp - empty + len(NODES) * rp:.0f}, bare sockets {kernel:.0f}; the bare sockets' ratio to "
+          f"python-can, the lowest any library reaches here: {kernel / (sp - empty + len(NODES) * rp):.2f}",
+          flush=True)
     ck, cp = calls_part("kestro"), calls_part("python-can")
     print(f"calls, per back-to-back cycle (4 set_target, broadcast, 4 reads): kestro {ck:.0f}, python-can {cp:.0f}, "
           f"ratio {ck / cp:.2f}", flush=True)

@@ -105,7 +105,8 @@ asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMes
 // (ENOBUFS), is waited out for a while unless the bus has already been found stalled; `stalled` is cleared by
 // the next write that succeeds. Either way the frame is written or reported: a bus that never drains holds
 // no frame for good.
-asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_frame& frame, bool& stalled) {
+asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_frame& frame,
+                                                std::atomic<bool>& stalled) {
   const auto patience = std::chrono::duration_cast<rt::Clock::duration>(kFullQueuePatience);
   auto pause = std::chrono::duration_cast<rt::Clock::duration>(kFirstFullQueuePause);
   rt::Clock::duration waited{};
@@ -114,13 +115,13 @@ asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_fra
     // trip through the reactor.
     auto wrote = write_frame_now(socket, frame);
     if (std::holds_alternative<std::monostate>(wrote)) {
-      stalled = false;
+      stalled.store(false, std::memory_order_relaxed);
       co_return IoResult<void>{};
     }
     const bool would_block = std::holds_alternative<WouldBlock>(wrote);
     const int err = would_block ? EAGAIN : std::get<int>(wrote);
     const bool full = would_block || err == ENOBUFS;
-    if (full && !stalled && waited < patience) {
+    if (full && !stalled.load(std::memory_order_relaxed) && waited < patience) {
       const auto left = patience - waited;
       if (would_block) {
         // The socket tells when its buffer has room again.
@@ -137,15 +138,14 @@ asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_fra
       }
       continue;
     }
-    if (full) stalled = true;
+    if (full) stalled.store(true, std::memory_order_relaxed);
     co_return std::unexpected(os_error(err));
   }
 }
 
 // Writes queued frames in order. Ends when the device is gone and the queue is drained.
-asio::awaitable<void> write_loop(std::shared_ptr<CanLink> link, rt::Receiver<CanMessage> outgoing,
+asio::awaitable<void> write_loop(std::shared_ptr<Transmit> transmit, rt::Receiver<CanMessage> outgoing,
                                  std::shared_ptr<PendingCount> pending) {
-  bool stalled = false;
   for (;;) {
     auto msg = co_await outgoing.receive();
     if (!msg) co_return;
@@ -155,23 +155,43 @@ asio::awaitable<void> write_loop(std::shared_ptr<CanLink> link, rt::Receiver<Can
       pending->fetch_sub(1, std::memory_order_release);
       continue;
     }
-    auto wrote = co_await write_patiently(link->socket(), *frame, stalled);
+    auto wrote = co_await write_patiently(transmit->link->socket(), *frame, transmit->stalled);
     if (!wrote) print_failure("Failed to send CAN frame: ", wrote.error().message);
     pending->fetch_sub(1, std::memory_order_release);
   }
+}
+
+// Writes a frame on the sending thread. False: the socket could not take it at once (full), so the writer
+// must wait it out, or report it if the bus is stalled. A frame that cannot be built goes to the writer too,
+// which reports it.
+bool written_at_once(Transmit& transmit, const CanMessage& msg) {
+  auto frame = build_frame(msg);
+  if (!frame) return false;
+  auto wrote = write_frame_now(transmit.link->socket(), *frame);
+  if (std::holds_alternative<std::monostate>(wrote)) {
+    transmit.stalled.store(false, std::memory_order_relaxed);
+    return true;
+  }
+  if (std::holds_alternative<WouldBlock>(wrote)) return false;
+  const int err = std::get<int>(wrote);
+  if (err == ENOBUFS) return false;
+  print_failure("Failed to send CAN frame: ", os_error(err).message);
+  return true;
 }
 
 }  // namespace
 
 CanDeviceAsync::CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
                                std::shared_ptr<IncomingReceiver> incoming, Tasks tasks,
-                               std::shared_ptr<IncomingTap> tap, std::shared_ptr<PendingCount> pending)
+                               std::shared_ptr<IncomingTap> tap, std::shared_ptr<PendingCount> pending,
+                               std::shared_ptr<Transmit> transmit)
     : interface_(std::move(interface)),
       outgoing_(std::move(outgoing)),
       incoming_(std::move(incoming)),
       tasks_(std::move(tasks)),
       tap_(std::move(tap)),
-      pending_(std::move(pending)) {}
+      pending_(std::move(pending)),
+      transmit_(std::move(transmit)) {}
 
 IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   if (auto ok = can_sys().provision(interface, {}); !ok) return std::unexpected(std::move(ok.error()));
@@ -186,21 +206,38 @@ IoResult<CanDeviceAsync> CanDeviceAsync::open(const std::string& interface) {
   auto strand = runtime.make_strand();
   auto pending = watched_pending_count();
   auto tap = std::make_shared<IncomingTap>();
+  auto transmit = std::make_shared<Transmit>();
+  transmit->link = link;
   Tasks tasks{
       .reader = runtime.spawn_on(strand, read_loop(link, std::move(in_tx), tap)),
-      .writer = runtime.spawn_on(strand, write_loop(link, std::move(out_rx), pending)),
+      .writer = runtime.spawn_on(strand, write_loop(transmit, std::move(out_rx), pending)),
   };
   // Once the device and every other holder of its frames are gone, the reader stops waiting for traffic
   // that may never come.
   in_rx.on_abandoned(tasks.reader.aborter());
   return CanDeviceAsync(interface, std::move(out_tx), std::make_shared<IncomingReceiver>(std::move(in_rx)),
-                        std::move(tasks), std::move(tap), std::move(pending));
+                        std::move(tasks), std::move(tap), std::move(pending), std::move(transmit));
 }
 
 IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload& data) const {
   refuse_in_forked_child();
-  pending_->fetch_add(1, std::memory_order_relaxed);
-  if (!outgoing_.send(CanMessage{id, data})) {
+  CanMessage msg{id, data};
+  // Nothing queued and nothing being written: no frame queued before can be overtaken. The count, now one,
+  // also keeps the exit waiting for this write, and keeps other senders queueing meanwhile.
+  std::size_t idle = 0;
+  if (transmit_ && pending_->compare_exchange_strong(idle, 1, std::memory_order_acquire)) {
+    if (outgoing_.is_closed()) {
+      pending_->fetch_sub(1, std::memory_order_relaxed);
+      return std::unexpected(IoError{IoErrorKind::BrokenPipe, "channel closed"});
+    }
+    if (written_at_once(*transmit_, msg)) {
+      pending_->fetch_sub(1, std::memory_order_release);
+      return {};
+    }
+  } else {
+    pending_->fetch_add(1, std::memory_order_relaxed);
+  }
+  if (!outgoing_.send(std::move(msg))) {
     pending_->fetch_sub(1, std::memory_order_relaxed);
     return std::unexpected(IoError{IoErrorKind::BrokenPipe, "channel closed"});
   }

@@ -16,6 +16,8 @@
 // reader provisions it as at open and binds the socket to it again. While it is gone, the reader reports
 // a receive failure and pauses on each pass, and each frame the writer takes is reported as not sent.
 //
+// A frame is written on the sending thread when the writer has nothing in hand (see send_nonblocking).
+//
 // A write refused by a full transmit queue (ENOBUFS) is retried after pauses that grow from 1 ms, keeping
 // the order of frames, for about 100 ms; only then is it reported and dropped, and further ENOBUFS failures
 // are reported at once until a write succeeds again. A socket whose buffer is full (the write would block)
@@ -42,6 +44,15 @@
 
 namespace kestro::comm {
 
+class CanLink;
+
+// What the device and its writer share about writing: the socket's link, and whether the bus was last found
+// stalled (a frame waited out the whole patience and was dropped; cleared by the next frame written).
+struct Transmit {
+  std::shared_ptr<CanLink> link;
+  std::atomic<bool> stalled{false};
+};
+
 // The incoming receiver, shared by the device and its users (the motor group's receive loop). Only the
 // holder of its async mutex receives; the mutex is held across the wait for a frame.
 using IncomingReceiver = rt::AsyncMutexSlot<rt::Receiver<CanMessage>>;
@@ -60,9 +71,13 @@ class CanDeviceAsync {
   CanDeviceAsync(std::string interface, rt::Sender<CanMessage> outgoing,
                  std::shared_ptr<IncomingReceiver> incoming, Tasks tasks,
                  std::shared_ptr<IncomingTap> tap = std::make_shared<IncomingTap>(),
-                 std::shared_ptr<PendingCount> pending = std::make_shared<PendingCount>(0));
+                 std::shared_ptr<PendingCount> pending = std::make_shared<PendingCount>(0),
+                 std::shared_ptr<Transmit> transmit = nullptr);
 
   // Queues a frame; nothing is validated here. Fails only with "channel closed" once the writer has ended.
+  // When the writer has nothing in hand, the frame is written on the calling thread instead, which spares
+  // waking the writer; a socket that cannot take it at once hands it to the writer after all, and any other
+  // failure is reported as the writer reports it. Frames still leave in the order they were queued.
   IoResult<void> send_nonblocking(std::uint32_t id, const Payload& data) const;
   IoResult<void> send_nonblocking(std::uint32_t id, std::span<const std::uint8_t> data) const {
     return send_nonblocking(id, Payload(data));
@@ -90,7 +105,8 @@ class CanDeviceAsync {
   std::shared_ptr<IncomingReceiver> incoming_;
   Tasks tasks_;  // kept, never awaited: the tasks end on their own (see the lifecycle above)
   std::shared_ptr<IncomingTap> tap_;
-  std::shared_ptr<PendingCount> pending_;  // queued and not yet handled by the writer
+  std::shared_ptr<PendingCount> pending_;  // queued and not yet handled by the writer, or being written here
+  std::shared_ptr<Transmit> transmit_;     // null for a device assembled without a socket
 };
 
 }  // namespace kestro::comm
