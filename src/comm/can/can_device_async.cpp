@@ -55,9 +55,8 @@ asio::awaitable<void> read_failed(std::string message) {
   co_await rt::sleep_for(kReadFailurePause);
 }
 
-// Hands every received frame to the tap, and binds the socket again when its interface comes
-// back. Aborted as soon as nobody can receive any more (see open); a frame that nobody can receive ends it
-// too.
+// Hands every received frame to the tap, and binds the socket again when its interface comes back. Aborted
+// as soon as nobody can receive any more (see open); a frame that nobody can receive ends it too.
 asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMessage> incoming,
                                 std::shared_ptr<IncomingTap> tap) {
   bool lost = false;   // the socket is bound to nothing: no frame will come until it is bound again
@@ -250,30 +249,6 @@ std::optional<CanMessage> CanDeviceAsync::try_receive() const {
   auto got = incoming_->value(guard).try_receive();
   if (!got) return std::nullopt;
   return std::move(*got);
-}
-
-asio::awaitable<std::optional<CanMessage>> CanDeviceAsync::receive_timeout_async(
-    std::uint64_t timeout_ms) const {
-  auto incoming = incoming_;
-  auto locked = incoming->mutex()->async_lock(asio::use_awaitable);
-  co_await std::move(locked);
-  rt::AsyncMutexGuard guard(incoming->mutex());
-  auto& rx = incoming->value(guard);
-  // The deadline is taken once the mutex is held. One beyond the clock's range means no deadline.
-  const auto now = rt::Clock::now().time_since_epoch();
-  const auto room_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(rt::Clock::duration::max() - now);
-  rt::RecvResult<CanMessage> got = std::unexpected(rt::RecvError::Closed);
-  if (timeout_ms > static_cast<std::uint64_t>(room_ms.count())) {
-    auto op = rx.receive();
-    got = co_await std::move(op);
-  } else {
-    auto op = rx.receive_for(std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms)));
-    got = co_await std::move(op);
-  }
-  if (!got) co_return std::nullopt;
-  std::optional<CanMessage> out = std::move(*got);
-  co_return out;
 }
 
 std::optional<CanMessage> CanDeviceAsync::receive_timeout(std::uint64_t timeout_ms) const {

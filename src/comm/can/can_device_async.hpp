@@ -1,7 +1,6 @@
 // Owns the non-blocking CAN device: two background tasks on the shared runtime, sharing one strand, are the
 // only users of the socket. The reader hands every received frame to the incoming tap (by default into the
-// incoming channel); the writer
-// writes every frame queued on the outgoing channel, in order.
+// incoming channel); the writer writes every frame queued on the outgoing channel, in order.
 //
 // Lifecycle:
 //  - open() provisions the interface, opens the socket and starts the reader and the writer. Each holds
@@ -32,8 +31,6 @@
 #include <span>
 #include <string>
 
-#include <asio/awaitable.hpp>
-
 #include "comm/can/frame.hpp"
 #include "comm/can/incoming_tap.hpp"
 #include "comm/can/io_error.hpp"
@@ -53,7 +50,7 @@ struct Transmit {
   std::atomic<bool> stalled{false};
 };
 
-// The incoming receiver, shared by the device and its users (the motor group's receive loop). Only the
+// The incoming receiver, shared by the device and its users (the receive calls). Only the
 // holder of its async mutex receives; the mutex is held across the wait for a frame.
 using IncomingReceiver = rt::AsyncMutexSlot<rt::Receiver<CanMessage>>;
 
@@ -84,7 +81,6 @@ class CanDeviceAsync {
   }
   std::optional<CanMessage> try_receive() const;
   // Waits for the receiver's mutex without a limit, then for a frame until `timeout_ms` has passed.
-  asio::awaitable<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
   std::optional<CanMessage> receive_timeout(std::uint64_t timeout_ms) const;
 
   // From now on the reader hands every received frame to `handler` on its own thread instead of queueing it

@@ -47,8 +47,8 @@ enum class CallOutcome {
 
 // One call of the function through the gate. Whatever happens, the interpreter lock is released again.
 // An error line is only built under the lock and written after it: standard error may be a pipe that
-// nobody drains, and a thread blocked writing to it must not hold up every Python thread.
-// Calls the function once; with `due` in the future, enters Python first and makes the call at `due`.
+// nobody drains, and a thread blocked writing to it must not hold up every Python thread. With `due` in the
+// future, Python is entered first and the call made at `due`, never before.
 CallOutcome call_once(PyObject* func, PyObject* args, PyObject* context, Clock::time_point due = {}) {
   auto gil = gate::enter();
   if (!gil) return CallOutcome::Exiting;
