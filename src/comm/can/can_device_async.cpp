@@ -243,6 +243,11 @@ IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload&
   return {};
 }
 
+void CanDeviceAsync::discard_incoming() const {
+  // In a forked child no reader runs, and the parent's may have been inside a handler at the fork.
+  tap_->discard(!rt::Runtime::lost_in_fork());
+}
+
 std::optional<CanMessage> CanDeviceAsync::try_receive() const {
   refuse_in_forked_child();
   auto guard = rt::lock_blocking(incoming_->mutex());

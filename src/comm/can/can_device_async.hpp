@@ -89,7 +89,7 @@ class CanDeviceAsync {
   // From now on the reader drops received frames (sending goes on); a running handler has returned. For an
   // owner that stops receiving while others still send through the device: frames that nobody will take
   // must not pile up for as long as the device lives.
-  void discard_incoming() const { tap_->discard(); }
+  void discard_incoming() const;
 
   const std::string& interface() const noexcept { return interface_; }
   const std::shared_ptr<IncomingReceiver>& incoming() const noexcept { return incoming_; }

@@ -49,10 +49,12 @@ class IncomingTap {
   }
 
   // From now on frames are dropped. Returns once a handler that was running has returned, so that nothing
-  // the handler reaches is touched afterwards.
-  void discard() {
-    std::lock_guard lock(mu_);
+  // the handler reaches is touched afterwards. Without `wait_for_handler` (a forked child, where no reader
+  // runs and the parent's reader may have held the lock at the fork) it only stops the handing over.
+  void discard(bool wait_for_handler = true) {
     mode_.store(Mode::Discard, std::memory_order_release);
+    if (!wait_for_handler) return;
+    std::lock_guard lock(mu_);
     handler_ = nullptr;
   }
 
