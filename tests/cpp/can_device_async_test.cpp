@@ -2,7 +2,10 @@
 #include "comm/can/can_device_async.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <future>
 #include <thread>
 
 #include "comm/can/pending_frames.hpp"
@@ -95,4 +98,37 @@ TEST(PendingFrames, CountersOfDroppedDevicesDoNotPileUpUntilExit) {
   const auto before = watched_counter_slots();
   for (int i = 0; i < 1000; ++i) watched_pending_count();  // each one dropped at once
   EXPECT_LE(watched_counter_slots(), before + 1);
+}
+
+TEST(CanDeviceAsync, ForkedChildStopsRoutingWithoutWaitingForTheParentsHandler) {
+  rt::Runtime::get();  // started: a child forked from here on has lost its threads
+  auto [out_tx, out_rx] = rt::make_channel<CanMessage>();
+  auto [in_tx, in_rx] = rt::make_channel<CanMessage>();
+  const CanDeviceAsync dev("vcan0", out_tx, std::make_shared<IncomingReceiver>(in_rx), {});
+  std::promise<void> inside;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  dev.route_incoming([&](const CanMessage&) {
+    inside.set_value();
+    released.wait();
+  });
+  // The reader is inside the handler when the process forks.
+  std::thread reader([&, tx = in_tx] { dev.tap()->deliver(CanMessage{0x201, {}}, tx); });
+  inside.get_future().wait();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // What the module's fork handler does in the child; the alarm ends a child that waits for good.
+    rt::Runtime::forget_in_forked_child();
+    ::alarm(10);
+    dev.discard_incoming();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  release.set_value();
+  reader.join();
+  dev.discard_incoming();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the child waited for a handler of its parent's reader, which no thread in it will finish";
 }
