@@ -100,6 +100,17 @@ asio::awaitable<void> read_loop(std::shared_ptr<CanLink> link, rt::Sender<CanMes
   }
 }
 
+// Whether a write found no room for the frame: the socket's buffer full (would block) or the transmit queue
+// full (ENOBUFS). Such a frame is waited out; any other failure is final.
+bool socket_full(const std::variant<std::monostate, WouldBlock, int>& wrote) {
+  return std::holds_alternative<WouldBlock>(wrote) ||
+         (std::holds_alternative<int>(wrote) && std::get<int>(wrote) == ENOBUFS);
+}
+
+IoError channel_closed() {
+  return IoError{IoErrorKind::BrokenPipe, "channel closed"};
+}
+
 // Writes one frame. A socket that cannot take it, its buffer full (would block) or the transmit queue full
 // (ENOBUFS), is waited out for a while unless the bus has already been found stalled; `stalled` is cleared by
 // the next write that succeeds. Either way the frame is written or reported: a bus that never drains holds
@@ -119,7 +130,7 @@ asio::awaitable<IoResult<void>> write_patiently(CanSocket& socket, const can_fra
     }
     const bool would_block = std::holds_alternative<WouldBlock>(wrote);
     const int err = would_block ? EAGAIN : std::get<int>(wrote);
-    const bool full = would_block || err == ENOBUFS;
+    const bool full = socket_full(wrote);
     if (full && !stalled.load(std::memory_order_relaxed) && waited < patience) {
       const auto left = patience - waited;
       if (would_block) {
@@ -171,10 +182,8 @@ bool written_at_once(Transmit& transmit, const CanMessage& msg) {
     transmit.stalled.store(false, std::memory_order_relaxed);
     return true;
   }
-  if (std::holds_alternative<WouldBlock>(wrote)) return false;
-  const int err = std::get<int>(wrote);
-  if (err == ENOBUFS) return false;
-  print_failure("Failed to send CAN frame: ", os_error(err).message);
+  if (socket_full(wrote)) return false;
+  print_failure("Failed to send CAN frame: ", os_error(std::get<int>(wrote)).message);
   return true;
 }
 
@@ -227,7 +236,7 @@ IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload&
   if (transmit_ && pending_->compare_exchange_strong(idle, 1, std::memory_order_acquire)) {
     if (outgoing_.is_closed()) {
       pending_->fetch_sub(1, std::memory_order_relaxed);
-      return std::unexpected(IoError{IoErrorKind::BrokenPipe, "channel closed"});
+      return std::unexpected(channel_closed());
     }
     if (written_at_once(*transmit_, msg)) {
       pending_->fetch_sub(1, std::memory_order_release);
@@ -238,7 +247,7 @@ IoResult<void> CanDeviceAsync::send_nonblocking(std::uint32_t id, const Payload&
   }
   if (!outgoing_.send(std::move(msg))) {
     pending_->fetch_sub(1, std::memory_order_relaxed);
-    return std::unexpected(IoError{IoErrorKind::BrokenPipe, "channel closed"});
+    return std::unexpected(channel_closed());
   }
   return {};
 }
